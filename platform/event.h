@@ -1,0 +1,50 @@
+// Events as the relay's two threads use them. The two kinds are separate
+// types so that a call site cannot confuse "releases one waiter" with "stays
+// signalled".
+#pragma once
+
+namespace platform {
+
+enum class WaitLimit { Forever, HalfSecond };
+enum class WaitResult { Signalled, TimedOut };
+
+namespace detail {
+class EventBase {
+public:
+    EventBase(const EventBase&) = delete;
+    EventBase& operator=(const EventBase&) = delete;
+
+    bool Valid() const { return handle_ != nullptr; }
+    void Close();
+    void Signal();
+    // A failed wait is reported as a timeout: the caller re-checks its state.
+    WaitResult Wait(WaitLimit limit);
+
+protected:
+    EventBase() = default;
+    ~EventBase();
+    bool Create(bool manual_reset);
+    void ResetSignal();
+
+    void* handle_ = nullptr;
+};
+}  // namespace detail
+
+// Releases exactly one waiter per Signal() and is then unsignalled again;
+// used for "go" and "request done".
+class AutoResetEvent : public detail::EventBase {
+public:
+    AutoResetEvent() = default;
+    bool Create() { return EventBase::Create(false); }  // initially unsignalled
+};
+
+// Stays signalled until Reset(), so that several signals merge into one
+// wake-up; used for "something to do".
+class ManualResetEvent : public detail::EventBase {
+public:
+    ManualResetEvent() = default;
+    bool Create() { return EventBase::Create(true); }  // initially unsignalled
+    void Reset() { ResetSignal(); }
+};
+
+}  // namespace platform

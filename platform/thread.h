@@ -1,0 +1,63 @@
+// Threads started through the runtime library, so that the C runtime's
+// per-thread state exists for whatever the sub-plugin calls on them.
+#pragma once
+
+#include <cstdint>
+
+#if defined(_WIN32)
+#define THREAD_ENTRY_CALL __stdcall
+#else
+#define THREAD_ENTRY_CALL
+#endif
+
+namespace platform {
+
+using ThreadEntry = unsigned(THREAD_ENTRY_CALL*)(void* argument);
+
+// The value a failed priority read reports (THREAD_PRIORITY_ERROR_RETURN).
+constexpr int kPriorityReadFailed = 0x7FFFFFFF;
+
+class Thread {
+public:
+    Thread() = default;
+    ~Thread();  // joins a thread that was never joined: a handle must not leak
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // Starts running at once. False leaves the object without a thread.
+    bool Start(ThreadEntry entry, void* argument);
+    bool Started() const { return started_; }
+    uint32_t Id() const { return id_; }
+
+    bool SetPriority(int priority);
+    int Priority() const;
+
+    // Polls without waiting: true once the thread has ended, however it ended.
+    bool HasEnded();
+
+    // Waits without a time limit, releases the thread and returns its exit code.
+    uint32_t Join();
+
+private:
+    bool started_ = false;
+    uint32_t id_ = 0;
+    void* handle_ = nullptr;  // Windows thread handle
+#if !defined(_WIN32)
+    static void* Trampoline(void* self);
+    unsigned long posix_thread_ = 0;
+    ThreadEntry entry_ = nullptr;
+    void* argument_ = nullptr;
+    bool joined_ = false;
+    uint32_t exit_code_ = 0;
+    int priority_ = 0;
+#endif
+};
+
+int CurrentThreadPriority();
+uint32_t CurrentThreadId();
+
+// Ends the calling thread with this exit code through the runtime library;
+// objects on the caller's stack are not destroyed.
+[[noreturn]] void EndCurrentThread(unsigned code);
+
+}  // namespace platform

@@ -1,0 +1,36 @@
+#include "platform/event.h"
+
+#include <windows.h>
+
+namespace platform::detail {
+
+EventBase::~EventBase() { Close(); }
+
+bool EventBase::Create(bool manual_reset) {
+    Close();
+    handle_ = CreateEventA(nullptr, manual_reset ? TRUE : FALSE, FALSE, nullptr);
+    return handle_ != nullptr;
+}
+
+void EventBase::Close() {
+    if (handle_ != nullptr) {
+        CloseHandle(static_cast<HANDLE>(handle_));
+        handle_ = nullptr;
+    }
+}
+
+void EventBase::Signal() {
+    SetEvent(static_cast<HANDLE>(handle_));
+}
+
+void EventBase::ResetSignal() {
+    ResetEvent(static_cast<HANDLE>(handle_));
+}
+
+WaitResult EventBase::Wait(WaitLimit limit) {
+    DWORD ms = limit == WaitLimit::Forever ? INFINITE : 500;
+    return WaitForSingleObject(static_cast<HANDLE>(handle_), ms) == WAIT_OBJECT_0 ? WaitResult::Signalled
+                                                                                  : WaitResult::TimedOut;
+}
+
+}  // namespace platform::detail

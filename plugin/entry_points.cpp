@@ -1,0 +1,94 @@
+#include "plugin/entry_points.h"
+
+#include <new>
+
+#include "dialog/settings_dialog.h"
+#include "plugin/relay_context.h"
+#include "plugin/show_error.h"
+
+namespace {
+
+// Pairs of (description, patterns) for the editor's save dialog, each
+// NUL-terminated, closed by an empty string (the literal's own NUL).
+const char kFileFilter[] =
+    "ビデオファイル\0*.asf;*.ogm;*.mkv;*.wmv;*.avi\0"
+    "オーディオファイル\0*.snd;*.mpa;*.au;*.wma;*.mp3;*.wav\0"
+    "画像ファイル\0*.gif;*.jpeg;*.jpg;*.png;*.bmp\0"
+    "すべてのファイル\0*.*\0";
+
+const char kInformation[] = "Offloader 0.9.0 : 出力プラグインを別スレッドで動かし、フレームを先読みします";
+
+OutputPluginTable g_relay_table = {
+    0,
+    kDisplayName,
+    kFileFilter,
+    kInformation,
+    PluginInit,
+    PluginExit,
+    PluginOutput,
+    PluginConfig,
+    PluginConfigGet,
+    PluginConfigSet,
+    {},
+};
+
+void DestroyModuleContext() {
+    if (RelayContext* context = ModuleContext()) {
+        context->Close();
+        delete context;
+        SetModuleContext(nullptr);
+    }
+}
+
+}  // namespace
+
+extern "C" OutputPluginTable* GetOutputPluginTable() {
+    return &g_relay_table;
+}
+
+int PluginInit() {
+    DestroyModuleContext();
+    auto* context = new (std::nothrow) RelayContext;
+    if (context == nullptr) return 0;
+    SetModuleContext(context);
+    if (!context->Open()) {
+        DestroyModuleContext();
+        return 0;
+    }
+    return 1;
+}
+
+int PluginExit() {
+    DestroyModuleContext();
+    return 1;
+}
+
+int PluginOutput(OutputInfo* info) {
+    RelayContext* context = ModuleContext();
+    if (context == nullptr) return 0;
+    if (!context->PrepareOutput(info)) return 0;
+    if (!context->StartWorker()) {
+        context->FinishOutput();
+        return 0;
+    }
+    context->ServeRequests();
+    return static_cast<int>(context->FinishOutput());
+}
+
+int PluginConfig(WindowHandle parent, ModuleHandle) {
+    // The dialog needs the context; an editor that configures before init
+    // gets no dialog rather than a crash. The template is always taken from
+    // this module, whatever handle the editor passes.
+    if (RelayContext* context = ModuleContext()) RunSettingsDialog(context, parent);
+    return 1;
+}
+
+int PluginConfigGet(void* data, int size) {
+    RelayContext* context = ModuleContext();
+    return context != nullptr ? context->GetSettings(data, size) : 0;
+}
+
+int PluginConfigSet(void* data, int size) {
+    RelayContext* context = ModuleContext();
+    return context != nullptr ? context->SetSettings(data, size) : 0;
+}

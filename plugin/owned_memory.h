@@ -1,0 +1,77 @@
+// Owners for the context's heap blocks. Allocation reports failure as an
+// empty owner instead of throwing: the entry points catch nothing, and an
+// exception must never cross into the editor.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+// A block of bytes, e.g. a settings record.
+class OwnedBytes {
+public:
+    OwnedBytes() = default;
+    ~OwnedBytes() { Free(); }
+    OwnedBytes(const OwnedBytes&) = delete;
+    OwnedBytes& operator=(const OwnedBytes&) = delete;
+
+    // Zero-filled. False leaves the owner empty.
+    bool Allocate(size_t size) {
+        Free();
+        data_ = new (std::nothrow) uint8_t[size == 0 ? 1 : size];
+        if (data_ == nullptr) return false;
+        std::memset(data_, 0, size == 0 ? 1 : size);
+        size_ = size;
+        return true;
+    }
+    void Free() {
+        delete[] data_;
+        data_ = nullptr;
+        size_ = 0;
+    }
+    uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    explicit operator bool() const { return data_ != nullptr; }
+
+private:
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+// An array of int32 values that two threads read and write without a lock:
+// tags and flag values of the read-ahead rings.
+class AtomicInt32Array {
+public:
+    AtomicInt32Array() = default;
+    ~AtomicInt32Array() { Free(); }
+    AtomicInt32Array(const AtomicInt32Array&) = delete;
+    AtomicInt32Array& operator=(const AtomicInt32Array&) = delete;
+
+    // False (and empty) for a count below 1 or one whose byte size does not
+    // fit 32 bits.
+    bool Allocate(int32_t count) {
+        Free();
+        if (count <= 0 || static_cast<uint64_t>(count) * sizeof(int32_t) > 0xFFFFFFFFu) return false;
+        values_ = new (std::nothrow) std::atomic<int32_t>[static_cast<size_t>(count)];
+        if (values_ == nullptr) return false;
+        count_ = count;
+        return true;
+    }
+    void Fill(int32_t value) {
+        for (int32_t i = 0; i < count_; ++i) values_[i].store(value, std::memory_order_relaxed);
+    }
+    void Free() {
+        delete[] values_;
+        values_ = nullptr;
+        count_ = 0;
+    }
+    std::atomic<int32_t>& operator[](int32_t index) const { return values_[index]; }
+    int32_t count() const { return count_; }
+    explicit operator bool() const { return values_ != nullptr; }
+
+private:
+    std::atomic<int32_t>* values_ = nullptr;
+    int32_t count_ = 0;
+};

@@ -1,0 +1,127 @@
+// The one record of the relay's state, and the operations on it. Members are
+// defined in the folder of the subsystem that owns them: plugin/ (life
+// cycle), registry/, settings/, relay/.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/event.h"
+#include "platform/lock.h"
+#include "platform/thread.h"
+#include "plugin/output_plugin.h"
+#include "plugin/owned_memory.h"
+
+enum class RelayCommand : int32_t {
+    Idle = 0,
+    Audio = 1,
+    Flag = 2,
+    Video = 3,
+    Finished = 4,
+};
+
+struct SubPluginEntry {
+    std::string file_name;  // as the folder listing gave it, without a path
+    ModuleHandle module = nullptr;
+    OutputPluginTable* table = nullptr;
+};
+
+using SubPluginList = std::vector<SubPluginEntry>;
+
+constexpr int32_t kDefaultBufferCount = 8;
+constexpr int32_t kEmptyTag = -1;
+constexpr int32_t kNoProgress = -1;
+
+class RelayContext {
+public:
+    RelayContext();
+    ~RelayContext();
+    RelayContext(const RelayContext&) = delete;
+    RelayContext& operator=(const RelayContext&) = delete;
+
+    // Life cycle (plugin/relay_context.cpp).
+    void ResetExportState();
+    bool Open();
+    void Close();
+
+    // Settings record (settings/settings_record.cpp).
+    int GetSettings(void* data, int size);
+    int SetSettings(void* data, int size);
+
+    // Read-ahead cache, serving side (relay/read_ahead.cpp).
+    bool EnsureVideoFormat();
+    bool PrefetchVideo(int32_t behind, int32_t ahead);
+    bool PrefetchFlag(int32_t behind, int32_t ahead);
+    void FillVideo();
+    void FillFlag();
+    void ReleaseVideoSlots();
+
+    // Request channel (relay/request_channel.cpp): the worker's side of the
+    // substitute service functions, and the serving side's audio and notes.
+    void* RelayVideo(int frame, uint32_t format);
+    void* RelayAudio(int start, int length, int* read);
+    int RelayAbortCheck();
+    int RelayProgress(int position, int total);
+    int RelayFlag(int frame);
+    int RelayPreview();
+    void FillAudio();
+    void FlushNotifications();
+
+    // Export run (relay/export_run.cpp).
+    bool PrepareOutput(OutputInfo* info);
+    bool StartWorker();
+    bool ServeRequests();
+    int32_t FinishOutput();
+
+    // --- State, in the order the design lists it. Fields that the worker and
+    // the serving thread share without the lock are atomics.
+    OutputInfo* host_info = nullptr;
+    OutputInfo relay_info{};
+    OutputPluginTable* selected = nullptr;
+    OwnedBytes settings_cache;
+    SubPluginList plugins;
+    platform::Thread worker_thread;
+    uint32_t worker_thread_id = 0;
+    std::atomic<int32_t> command{static_cast<int32_t>(RelayCommand::Idle)};
+    std::atomic<uint32_t> current_format{kNoFormat};
+    int32_t buffer_count = kDefaultBufferCount;
+    std::atomic<int32_t> slot_stride{0};
+    int32_t video_frame_bytes = 0;
+    std::atomic<uint8_t*> video_slots{nullptr};
+    size_t video_region_bytes = 0;  // what ReleasePages needs back
+    AtomicInt32Array video_tags;
+    std::atomic<int32_t> last_video_frame{0};
+    AtomicInt32Array flag_values;
+    AtomicInt32Array flag_tags;
+    std::atomic<int32_t> last_flag_frame{0};
+    platform::Lock request_lock;
+    platform::AutoResetEvent done_event;
+    platform::ManualResetEvent wake_event;
+    // Request fields: written by the worker under request_lock before it
+    // stores `command` (release), read by the serving thread after loading it
+    // (acquire); the answers travel back before done_event is signalled.
+    int32_t req_video_frame = -1;
+    uint32_t req_video_format = kNoFormat;
+    int32_t req_flag_frame = -1;
+    int32_t req_audio_start = 0;
+    int32_t req_audio_length = 0;
+    int* req_audio_read = nullptr;
+    void* audio_result = nullptr;
+    int32_t flag_result = 0;
+    std::atomic<int32_t> aborted{0};
+    std::atomic<uint8_t> abort_check_pending{0};
+    std::atomic<uint8_t> preview_pending{0};
+    std::atomic<int32_t> progress_position{kNoProgress};
+    std::atomic<int32_t> progress_total{kNoProgress};
+    int32_t shown_position = kNoProgress;
+    int32_t shown_total = kNoProgress;
+};
+
+// The module-wide context: null before the first init, after exit and after
+// a failed init. Only PluginInit and PluginExit change it; the worker reads it
+// in the substitute service functions, which carry no context parameter.
+RelayContext* ModuleContext();
+void SetModuleContext(RelayContext* context);

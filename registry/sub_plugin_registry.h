@@ -1,0 +1,23 @@
+// The sub-plugins: the editor's other output plugins, renamed *.auo_ and
+// placed in the "sidecar" folder beside the editor's executable.
+#pragma once
+
+#include "plugin/relay_context.h"
+
+// Empties `plugins` (without unloading: it is only called on a new context),
+// then loads, checks and initialises every *.auo_ file of the folder, keeping
+// the usable ones in listing order. Returns the number kept. The current
+// directory is the sidecar folder while the modules load and is restored
+// afterwards.
+int ScanSubPlugins(SubPluginList& plugins);
+
+// Calls each entry's exit, in order, unloads its module, and empties the list.
+void UnloadSubPlugins(SubPluginList& plugins);
+
+// Byte-for-byte, case-sensitive comparison of file names. Null when absent.
+const SubPluginEntry* FindByFileName(const SubPluginList& plugins, const char* name);
+const SubPluginEntry* FindByTable(const SubPluginList& plugins, const OutputPluginTable* table);
+
+extern const char kSubPluginFolder[];   // "\sidecar", appended to the editor's folder
+extern const char kSubPluginPattern[];  // "*.auo_"
+extern const char kTableExportName[];   // "GetOutputPluginTable"

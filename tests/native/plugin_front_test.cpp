@@ -1,0 +1,176 @@
+// The relay's table and its life cycle as the editor drives it, natively:
+// the strings reach the editor as code page 932 bytes, a context starts from
+// its construction values, and init/exit manage exactly one context.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/posix/test_hooks.h"
+#include "plugin/entry_points.h"
+#include "plugin/relay_context.h"
+#include "plugin/show_error.h"
+#include "tests/common/call_log.h"
+#include "tests/native/temp_folder.h"
+
+namespace {
+
+std::string Bytes(const char* text, size_t length) { return std::string(text, length); }
+
+// An editor installation in a scratch folder: the executable's path points
+// into it, and sidecar/ holds whatever the test installs.
+class EditorFolder {
+public:
+    EditorFolder() {
+        platform::test_hooks::SetHostExecutablePath(folder_.Child("editor.exe"));
+    }
+    ~EditorFolder() { platform::test_hooks::SetHostExecutablePath(""); }
+    void Install(const std::string& built_name) const {
+        folder_.MakeDirectory("sidecar");
+        folder_.CopyFrom(std::string(OFFLOADER_SUBPLUGIN_DIR) + "/" + built_name, "sidecar/" + built_name);
+    }
+    const TempFolder& folder() const { return folder_; }
+
+private:
+    TempFolder folder_;
+};
+
+}  // namespace
+
+TEST(RelayTable, StringsAreCodePage932Bytes) {
+    const OutputPluginTable* table = GetOutputPluginTable();
+    ASSERT_EQ(table, GetOutputPluginTable());
+    EXPECT_EQ(table->flags, 0);
+    EXPECT_STREQ(table->name, "Offloader");
+    static const char kExpectedFilter[] =
+        "\x83\x72\x83\x66\x83\x49\x83\x74\x83\x40\x83\x43\x83\x8b\0*.asf;*.ogm;*.mkv;*.wmv;*.avi\0"
+        "\x83\x49\x81\x5b\x83\x66\x83\x42\x83\x49\x83\x74\x83\x40\x83\x43\x83\x8b\0*.snd;*.mpa;*.au;*.wma;*.mp3;*.wav\0"
+        "\x89\xe6\x91\x9c\x83\x74\x83\x40\x83\x43\x83\x8b\0*.gif;*.jpeg;*.jpg;*.png;*.bmp\0"
+        "\x82\xb7\x82\xd7\x82\xc4\x82\xcc\x83\x74\x83\x40\x83\x43\x83\x8b\0*.*\0";
+    EXPECT_EQ(Bytes(table->file_filter, sizeof kExpectedFilter), Bytes(kExpectedFilter, sizeof kExpectedFilter));
+    EXPECT_STREQ(table->information,
+                 "Offloader 0.9.0 : "
+                 "\x8f\x6f\x97\xcd\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x82\xf0\x95\xca\x83\x58\x83\x8c\x83\x62"
+                 "\x83\x68\x82\xc5\x93\xae\x82\xa9\x82\xb5\x81\x41\x83\x74\x83\x8c\x81\x5b\x83\x80\x82\xf0\x90\xe6"
+                 "\x93\xc7\x82\xdd\x82\xb5\x82\xdc\x82\xb7");
+    EXPECT_EQ(table->init, &PluginInit);
+    EXPECT_EQ(table->exit, &PluginExit);
+    EXPECT_EQ(table->output, &PluginOutput);
+    EXPECT_EQ(table->config, &PluginConfig);
+    EXPECT_EQ(table->config_get, &PluginConfigGet);
+    EXPECT_EQ(table->config_set, &PluginConfigSet);
+    for (int32_t value : table->reserved) EXPECT_EQ(value, 0);
+}
+
+TEST(RelayContextLifeCycle, ANewContextHoldsItsConstructionValues) {
+    RelayContext context;
+    EXPECT_TRUE(context.plugins.empty());
+    EXPECT_EQ(context.host_info, nullptr);
+    const auto* relay_bytes = reinterpret_cast<const unsigned char*>(&context.relay_info);
+    bool zero = true;
+    for (size_t i = 0; i < sizeof context.relay_info; ++i) zero = zero && relay_bytes[i] == 0;
+    EXPECT_TRUE(zero);
+    EXPECT_EQ(context.selected, nullptr);
+    EXPECT_FALSE(context.settings_cache);
+    EXPECT_FALSE(context.worker_thread.Started());
+    EXPECT_FALSE(context.done_event.Valid());
+    EXPECT_FALSE(context.wake_event.Valid());
+    EXPECT_FALSE(context.request_lock.IsSetUp());
+    EXPECT_EQ(context.buffer_count, 8);
+    EXPECT_EQ(context.video_frame_bytes, 0);
+    EXPECT_EQ(context.slot_stride.load(), 0);
+    EXPECT_EQ(context.video_slots.load(), nullptr);
+    EXPECT_FALSE(context.video_tags);
+    EXPECT_FALSE(context.flag_values);
+    EXPECT_FALSE(context.flag_tags);
+    EXPECT_EQ(context.command.load(), 0);
+    EXPECT_EQ(context.current_format.load(), 0xFFFFFFFFu);
+    EXPECT_EQ(context.req_video_format, 0xFFFFFFFFu);
+    EXPECT_EQ(context.req_video_frame, -1);
+    EXPECT_EQ(context.req_flag_frame, -1);
+    EXPECT_EQ(context.progress_position.load(), -1);
+    EXPECT_EQ(context.progress_total.load(), -1);
+    EXPECT_EQ(context.shown_position, -1);
+    EXPECT_EQ(context.shown_total, -1);
+}
+
+TEST(RelayContextLifeCycle, ResetExportStateLeavesTheSlotsAlone) {
+    RelayContext context;
+    context.slot_stride.store(128);
+    context.video_frame_bytes = 100;
+    ASSERT_TRUE(context.video_tags.Allocate(4));
+    context.video_tags.Fill(7);
+    context.aborted.store(1);
+    context.command.store(4);
+    context.current_format.store(0);
+    context.last_video_frame.store(33);
+    context.shown_position = 5;
+    context.ResetExportState();
+    EXPECT_EQ(context.aborted.load(), 0);
+    EXPECT_EQ(context.command.load(), 0);
+    EXPECT_EQ(context.current_format.load(), 0xFFFFFFFFu);
+    EXPECT_EQ(context.last_video_frame.load(), 0);
+    EXPECT_EQ(context.shown_position, -1);
+    EXPECT_EQ(context.slot_stride.load(), 128);
+    EXPECT_EQ(context.video_frame_bytes, 100);
+    ASSERT_TRUE(context.video_tags);
+    EXPECT_EQ(context.video_tags[3].load(), 7);
+}
+
+TEST(EntryPoints, WithoutAContextTheyFailSafely) {
+    ASSERT_EQ(PluginExit(), 1);
+    EXPECT_EQ(ModuleContext(), nullptr);
+    EXPECT_EQ(PluginExit(), 1);
+    OutputInfo info{};
+    EXPECT_EQ(PluginOutput(&info), 0);
+    char block[300] = {};
+    EXPECT_EQ(PluginConfigGet(nullptr, 0), 0);
+    EXPECT_EQ(PluginConfigGet(block, sizeof block), 0);
+    EXPECT_EQ(PluginConfigSet(block, sizeof block), 0);
+    EXPECT_EQ(PluginConfig(nullptr, nullptr), 1);
+    EXPECT_TRUE(platform::test_hooks::TakeMessageBoxes().empty());
+}
+
+TEST(EntryPoints, InitWithoutASidecarFolderSucceedsWithNoSubPlugins) {
+    EditorFolder editor;
+    std::string before = CurrentDirectory();
+    ASSERT_EQ(PluginInit(), 1);
+    ASSERT_NE(ModuleContext(), nullptr);
+    EXPECT_TRUE(ModuleContext()->plugins.empty());
+    EXPECT_EQ(ModuleContext()->selected, nullptr);
+    EXPECT_TRUE(ModuleContext()->done_event.Valid());
+    EXPECT_TRUE(ModuleContext()->wake_event.Valid());
+    EXPECT_EQ(CurrentDirectory(), before);
+    EXPECT_EQ(PluginExit(), 1);
+    EXPECT_EQ(ModuleContext(), nullptr);
+}
+
+TEST(EntryPoints, ASecondInitClosesTheFirstContextAndLeavesOne) {
+    EditorFolder editor;
+    editor.Install("basic.auo_");
+    TakeCalls();
+    ASSERT_EQ(PluginInit(), 1);
+    RelayContext* first = ModuleContext();
+    ASSERT_EQ(first->plugins.size(), 1u);
+    first->buffer_count = 30;
+    ASSERT_EQ(PluginInit(), 1);
+    RelayContext* second = ModuleContext();
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->buffer_count, 8);
+    ASSERT_EQ(second->plugins.size(), 1u);
+    EXPECT_EQ(second->selected, second->plugins[0].table);
+    std::vector<RecordedCall> calls = TakeCalls();
+    EXPECT_EQ(CallsTo(calls, "basic.auo_", "init").size(), 2u);
+    EXPECT_EQ(CallsTo(calls, "basic.auo_", "exit").size(), 1u);
+    EXPECT_EQ(PluginExit(), 1);
+    EXPECT_EQ(CallsTo(TakeCalls(), "basic.auo_", "exit").size(), 1u);
+}
+
+TEST(ShowError, IsASystemModalErrorBoxCaptionedOffloader) {
+    ShowError("\x83\x65\x83\x58\x83\x67");
+    auto boxes = platform::test_hooks::TakeMessageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "\x83\x65\x83\x58\x83\x67");
+    EXPECT_EQ(boxes[0].caption, "Offloader");
+    EXPECT_EQ(boxes[0].style, 0x1010u);
+}

@@ -1,0 +1,58 @@
+#include "tests/wine/check.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+TestCase* g_first = nullptr;
+TestCase* g_last = nullptr;
+int g_failures_in_case = 0;
+
+bool Matches(const TestCase& test_case, int filter_count, char** filters) {
+    if (filter_count == 0) return true;
+    std::string full = std::string(test_case.suite) + "." + test_case.name;
+    for (int i = 0; i < filter_count; ++i) {
+        if (full == filters[i] || std::strcmp(test_case.suite, filters[i]) == 0) return true;
+    }
+    return false;
+}
+}  // namespace
+
+void RegisterTestCase(TestCase* test_case) {
+    if (g_last) {
+        g_last->next = test_case;
+    } else {
+        g_first = test_case;
+    }
+    g_last = test_case;
+}
+
+void ReportFailure(const char* file, int line, const std::string& what) {
+    ++g_failures_in_case;
+    const char* base = std::strrchr(file, '/');
+    std::printf("    %s:%d: %s\n", base ? base + 1 : file, line, what.c_str());
+    std::fflush(stdout);
+}
+
+int RunTestCases(int filter_count, char** filters) {
+    int passed = 0;
+    int failed = 0;
+    for (TestCase* test_case = g_first; test_case; test_case = test_case->next) {
+        if (!Matches(*test_case, filter_count, filters)) continue;
+        std::printf("[ RUN  ] %s.%s\n", test_case->suite, test_case->name);
+        std::fflush(stdout);
+        g_failures_in_case = 0;
+        test_case->run();
+        if (g_failures_in_case == 0) {
+            ++passed;
+            std::printf("[  OK  ] %s.%s\n", test_case->suite, test_case->name);
+        } else {
+            ++failed;
+            std::printf("[ FAIL ] %s.%s\n", test_case->suite, test_case->name);
+        }
+        std::fflush(stdout);
+    }
+    std::printf("wine cases: %d passed, %d failed\n", passed, failed);
+    std::fflush(stdout);
+    return failed;
+}

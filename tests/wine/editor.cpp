@@ -1,0 +1,154 @@
+#include "tests/wine/editor.h"
+
+#include <cstdio>
+
+#include "platform/lock.h"
+
+namespace editor {
+
+namespace {
+std::string g_folder;
+std::string g_build_folder;
+
+std::string FolderOf(const std::string& path) {
+    size_t cut = path.find_last_of("\\/");
+    return cut == std::string::npos ? std::string(".") : path.substr(0, cut);
+}
+
+void RemoveTree(const std::string& path, bool keep_root) {
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((path + "\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = data.cFileName;
+            if (name == "." || name == "..") continue;
+            std::string child = path + "\\" + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(child, false);
+            } else {
+                SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(child.c_str());
+            }
+        } while (FindNextFileA(find, &data));
+        FindClose(find);
+    }
+    if (!keep_root) RemoveDirectoryA(path.c_str());
+}
+
+// Watcher of message boxes: the relay's boxes are system-modal and would
+// otherwise wait for a user.
+platform::Lock g_boxes_lock;
+std::vector<std::string> g_boxes;
+HANDLE g_watcher = nullptr;
+
+DWORD WINAPI WatchMessageBoxes(void*) {
+    for (;;) {
+        HWND box = FindWindowA("#32770", "Offloader");
+        if (box != nullptr) {
+            char text[1024] = {};
+            GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+            {
+                platform::LockGuard guard(g_boxes_lock);
+                g_boxes.push_back(text);
+            }
+            SendMessageA(box, WM_COMMAND, IDOK, 0);
+            // Wait until this box is gone before looking for the next one.
+            for (int i = 0; i < 200 && IsWindow(box); ++i) Sleep(5);
+        } else {
+            Sleep(5);
+        }
+    }
+}
+}  // namespace
+
+void Initialise(const std::string& build_folder) {
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    g_folder = FolderOf(path);
+    g_build_folder = build_folder;
+    g_boxes_lock.SetUp();
+    if (g_watcher == nullptr) g_watcher = CreateThread(nullptr, 0, WatchMessageBoxes, nullptr, 0, nullptr);
+}
+
+const std::string& Folder() { return g_folder; }
+std::string SidecarFolder() { return g_folder + "\\sidecar"; }
+const std::string& BuildFolder() { return g_build_folder; }
+
+void ClearSidecar() {
+    CreateSidecarFolder();
+    RemoveTree(SidecarFolder(), true);
+}
+
+void RemoveSidecarFolder() { RemoveTree(SidecarFolder(), false); }
+void CreateSidecarFolder() { CreateDirectoryA(SidecarFolder().c_str(), nullptr); }
+
+bool InstallSubPlugin(const std::string& built_name, const std::string& installed_name) {
+    CreateSidecarFolder();
+    std::string from = g_build_folder + "\\" + built_name;
+    std::string to = SidecarFolder() + "\\" + installed_name;
+    return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+bool InstallSubPlugin(const std::string& built_name) { return InstallSubPlugin(built_name, built_name); }
+
+bool InstallBesideEditor(const std::string& built_name, const std::string& installed_name) {
+    std::string from = g_build_folder + "\\" + built_name;
+    std::string to = g_folder + "\\" + installed_name;
+    return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+bool WriteSidecarFile(const std::string& name, const std::string& bytes) {
+    CreateSidecarFolder();
+    std::string path = SidecarFolder() + "\\" + name;
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return false;
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && ok;
+}
+
+bool MakeSidecarDirectory(const std::string& name) {
+    CreateSidecarFolder();
+    return CreateDirectoryA((SidecarFolder() + "\\" + name).c_str(), nullptr) != 0;
+}
+
+bool LoadRelay(Relay* relay) {
+    relay->path = g_folder + "\\plugins\\sidecar.auo";
+    relay->module = LoadLibraryA(relay->path.c_str());
+    if (relay->module == nullptr) return false;
+    auto get_table =
+        reinterpret_cast<GetOutputPluginTableFunction>(
+            reinterpret_cast<void*>(GetProcAddress(relay->module, "GetOutputPluginTable")));
+    relay->table = get_table ? get_table() : nullptr;
+    return relay->table != nullptr;
+}
+
+void UnloadRelay(Relay* relay) {
+    if (relay->module) FreeLibrary(relay->module);
+    relay->module = nullptr;
+    relay->table = nullptr;
+}
+
+HMODULE LoadedSubPlugin(const std::string& file_name) {
+    return GetModuleHandleA((SidecarFolder() + "\\" + file_name).c_str());
+}
+
+std::vector<std::string> TakeMessageBoxTexts() {
+    platform::LockGuard guard(g_boxes_lock);
+    std::vector<std::string> texts;
+    texts.swap(g_boxes);
+    return texts;
+}
+
+bool WaitForMessageBoxes(size_t count, DWORD milliseconds) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        {
+            platform::LockGuard guard(g_boxes_lock);
+            if (g_boxes.size() >= count) return true;
+        }
+        if (GetTickCount() - start > milliseconds) return false;
+        Sleep(5);
+    }
+}
+
+}  // namespace editor

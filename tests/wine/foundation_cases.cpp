@@ -1,0 +1,129 @@
+// The relay as the editor first meets it: the module's boundary, its version
+// resource, its table, and the entry points before and around init.
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "tests/common/call_log.h"
+#include "tests/wine/check.h"
+#include "tests/wine/editor.h"
+
+namespace {
+
+std::string Bytes(const char* text, size_t length) { return std::string(text, length); }
+
+std::string VersionString(const std::vector<char>& block, const char* name) {
+    char* value = nullptr;
+    UINT length = 0;
+    std::string query = std::string("\\StringFileInfo\\041104b0\\") + name;
+    if (!VerQueryValueA(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) || !value) {
+        return "(missing)";
+    }
+    return value;
+}
+
+}  // namespace
+
+TEST_CASE(foundation, version_resource_reads_0_9_0_0_in_japanese) {
+    editor::Relay relay;
+    relay.path = editor::Folder() + "\\plugins\\sidecar.auo";
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA(relay.path.c_str(), &ignored);
+    REQUIRE(size != 0);
+    std::vector<char> block(size);
+    REQUIRE(GetFileVersionInfoA(relay.path.c_str(), 0, size, block.data()));
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT fixed_length = 0;
+    REQUIRE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &fixed_length));
+    CHECK_EQ(fixed->dwFileVersionMS, 0x00000009u);
+    CHECK_EQ(fixed->dwFileVersionLS, 0x00000000u);
+    CHECK_EQ(fixed->dwProductVersionMS, 0x00000009u);
+    CHECK_EQ(fixed->dwProductVersionLS, 0x00000000u);
+
+    WORD* translation = nullptr;
+    UINT translation_length = 0;
+    REQUIRE(VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                           &translation_length));
+    REQUIRE(translation_length >= 4);
+    CHECK_EQ(translation[0], 0x0411);
+    CHECK_EQ(translation[1], 1200);
+
+    CHECK_EQ(VersionString(block, "FileDescription"), "Offloader");
+    CHECK_EQ(VersionString(block, "FileVersion"), "0, 9, 0, 0");
+    CHECK_EQ(VersionString(block, "ProductVersion"), "0, 9, 0, 0");
+    CHECK_EQ(VersionString(block, "InternalName"), "sidecar");
+    CHECK_EQ(VersionString(block, "ProductName"), "sidecar");
+    CHECK_EQ(VersionString(block, "OriginalFilename"), "sidecar.auo");
+}
+
+TEST_CASE(foundation, table_carries_the_relay_name_filter_and_six_functions) {
+    editor::Relay relay;
+    REQUIRE(editor::LoadRelay(&relay));
+    const OutputPluginTable* table = relay.table;
+    CHECK_EQ(table->flags, 0);
+    CHECK_EQ(std::string(table->name), "Offloader");
+    // The filter's Japanese descriptions as the editor receives them: code page 932.
+    static const char kExpectedFilter[] =
+        "\x83\x72\x83\x66\x83\x49\x83\x74\x83\x40\x83\x43\x83\x8b\0*.asf;*.ogm;*.mkv;*.wmv;*.avi\0"
+        "\x83\x49\x81\x5b\x83\x66\x83\x42\x83\x49\x83\x74\x83\x40\x83\x43\x83\x8b\0*.snd;*.mpa;*.au;*.wma;*.mp3;*.wav\0"
+        "\x89\xe6\x91\x9c\x83\x74\x83\x40\x83\x43\x83\x8b\0*.gif;*.jpeg;*.jpg;*.png;*.bmp\0"
+        "\x82\xb7\x82\xd7\x82\xc4\x82\xcc\x83\x74\x83\x40\x83\x43\x83\x8b\0*.*\0";
+    CHECK_EQ(Bytes(table->file_filter, sizeof kExpectedFilter), Bytes(kExpectedFilter, sizeof kExpectedFilter));
+    CHECK(table->information != nullptr && std::strlen(table->information) > 0);
+    CHECK(table->init && table->exit && table->output && table->config && table->config_get && table->config_set);
+    bool reserved_zero = true;
+    for (int32_t value : table->reserved) reserved_zero = reserved_zero && value == 0;
+    CHECK(reserved_zero);
+    editor::UnloadRelay(&relay);
+}
+
+TEST_CASE(foundation, entry_points_without_a_context_fail_safely) {
+    editor::Relay relay;
+    REQUIRE(editor::LoadRelay(&relay));
+    const OutputPluginTable* table = relay.table;
+    CHECK_EQ(table->exit(), 1);
+    OutputInfo info = {};
+    CHECK_EQ(table->output(&info), 0);
+    char block[512] = {};
+    CHECK_EQ(table->config_get(nullptr, 0), 0);
+    CHECK_EQ(table->config_get(block, sizeof block), 0);
+    CHECK_EQ(table->config_set(block, sizeof block), 0);
+    CHECK_EQ(table->config(nullptr, relay.module), 1);
+    CHECK(editor::TakeMessageBoxTexts().empty());
+    editor::UnloadRelay(&relay);
+}
+
+TEST_CASE(foundation, init_without_a_sidecar_folder_succeeds) {
+    editor::RemoveSidecarFolder();
+    editor::Relay relay;
+    REQUIRE(editor::LoadRelay(&relay));
+    CHECK_EQ(relay.table->init(), 1);
+    CHECK_EQ(relay.table->exit(), 1);
+    CHECK_EQ(relay.table->exit(), 1);
+    editor::UnloadRelay(&relay);
+    editor::CreateSidecarFolder();
+}
+
+TEST_CASE(foundation, second_init_closes_the_first_context_and_leaves_one) {
+    editor::ClearSidecar();
+    REQUIRE(editor::InstallSubPlugin("basic.auo_"));
+    editor::Relay relay;
+    REQUIRE(editor::LoadRelay(&relay));
+    TakeCalls();
+    CHECK_EQ(relay.table->init(), 1);
+    CHECK_EQ(relay.table->init(), 1);
+    std::vector<RecordedCall> calls = TakeCalls();
+    // First context: init; closing it: exit; second context: init again.
+    CHECK_EQ(CallsTo(calls, "basic.auo_", "init").size(), 2u);
+    CHECK_EQ(CallsTo(calls, "basic.auo_", "exit").size(), 1u);
+    CHECK_EQ(relay.table->exit(), 1);
+    calls = TakeCalls();
+    CHECK_EQ(CallsTo(calls, "basic.auo_", "exit").size(), 1u);
+    // Nothing is left to close: a further exit calls no sub-plugin.
+    CHECK_EQ(relay.table->exit(), 1);
+    CHECK(CallsTo(TakeCalls(), "basic.auo_", "exit").empty());
+    editor::UnloadRelay(&relay);
+    editor::ClearSidecar();
+}

@@ -1,0 +1,103 @@
+// The editor-like test host. Started from the build folder, it lays out a
+// temporary editor installation (a copy of itself as editor.exe, a plugins
+// folder with sidecar.auo, and an empty sidecar folder), runs that copy, and removes the
+// folder again: the relay finds its sub-plugins beside the executable that
+// loaded it, so the cases must run from there.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tests/wine/check.h"
+#include "tests/wine/editor.h"
+
+namespace editor {
+void Initialise(const std::string& build_folder);
+}
+
+namespace {
+
+const char kInFolderFlag[] = "--editor-folder-from=";
+
+std::string OwnPath() {
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    return path;
+}
+
+std::string FolderOf(const std::string& path) {
+    return path.substr(0, path.find_last_of("\\/"));
+}
+
+void RemoveTree(const std::string& path) {
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((path + "\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = data.cFileName;
+            if (name == "." || name == "..") continue;
+            std::string child = path + "\\" + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(child);
+            } else {
+                SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(child.c_str());
+            }
+        } while (FindNextFileA(find, &data));
+        FindClose(find);
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
+int LayOutAndRun(int argc, char** argv) {
+    std::string build = FolderOf(OwnPath());
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    std::string root = std::string(temp) + "offloader-editor-" + std::to_string(GetCurrentProcessId());
+    RemoveTree(root);
+    if (!CreateDirectoryA(root.c_str(), nullptr) || !CreateDirectoryA((root + "\\plugins").c_str(), nullptr) ||
+        !CreateDirectoryA((root + "\\sidecar").c_str(), nullptr)) {
+        std::printf("cannot create %s\n", root.c_str());
+        return 2;
+    }
+    std::string editor = root + "\\editor.exe";
+    if (!CopyFileA(OwnPath().c_str(), editor.c_str(), FALSE) ||
+        !CopyFileA((build + "\\sidecar.auo").c_str(), (root + "\\plugins\\sidecar.auo").c_str(), FALSE)) {
+        std::printf("cannot copy the editor or sidecar.auo into %s\n", root.c_str());
+        return 2;
+    }
+    std::string command = "\"" + editor + "\" " + kInFolderFlag + "\"" + build + "\"";
+    for (int i = 1; i < argc; ++i) command += std::string(" ") + argv[i];
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, root.c_str(), &startup,
+                        &process)) {
+        std::printf("cannot start %s\n", editor.c_str());
+        return 2;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    RemoveTree(root);
+    return static_cast<int>(code);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc < 2 || std::strncmp(argv[1], kInFolderFlag, std::strlen(kInFolderFlag)) != 0) {
+        return LayOutAndRun(argc, argv);
+    }
+    // As the editor does before any plugin opens a dialog.
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&controls);
+    editor::Initialise(argv[1] + std::strlen(kInFolderFlag));
+    int failed = RunTestCases(argc - 2, argv + 2);
+    return failed == 0 ? 0 : 1;
+}

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Sets the machine up, builds every configuration and runs every test:
+# native (plain, ASan+UBSan, TSan) and the real sidecar.auo under Wine.
+# Exits non-zero on any failure.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$here"
+
+"$here/tools/setup.sh"
+
+jobs="$(nproc)"
+export WINEPREFIX="${OFFLOADER_WINEPREFIX:-$here/.wine}"
+export WINEARCH=win32 WINEDEBUG=-all
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+
+build() {
+    local name="$1"
+    shift
+    echo "== build $name"
+    cmake -S "$here" -B "$here/build/$name" -G Ninja "$@" >"$here/build/$name.configure.log" 2>&1 ||
+        { cat "$here/build/$name.configure.log"; return 1; }
+    cmake --build "$here/build/$name" -j"$jobs" >"$here/build/$name.build.log" 2>&1 ||
+        { grep -E "error|FAILED" "$here/build/$name.build.log" | head -50; return 1; }
+}
+
+mkdir -p build
+build native
+build asan -DOFFLOADER_SANITIZER=address
+build tsan -DOFFLOADER_SANITIZER=thread
+build win32 -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release
+
+failed=0
+summary=()
+run_native() {
+    local name="$1"
+    echo "== test $name"
+    if ctest --test-dir "$here/build/$name" -j"$jobs" --output-on-failure >"$here/build/$name.test.log" 2>&1; then
+        :
+    else
+        failed=1
+        grep -v "^ *Start\|Test *#.*Passed" "$here/build/$name.test.log" | tail -60
+    fi
+    summary+=("$name: $(grep -E 'tests passed' "$here/build/$name.test.log" || echo 'no result')")
+}
+run_native native
+run_native asan
+run_native tsan
+
+echo "== test win32 (Wine)"
+# One persistent Wine server and one virtual display for the whole run keep
+# each Wine start to a fraction of a second.
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+if xvfb-run -a -s "-screen 0 1024x768x24" \
+    ctest --test-dir "$here/build/win32" --output-on-failure >"$here/build/win32.test.log" 2>&1; then
+    :
+else
+    failed=1
+    grep -v "^ *Start\|Test *#.*Passed" "$here/build/win32.test.log" | tail -80
+fi
+wine_cases="$(grep -ho 'wine cases: [0-9]* passed, [0-9]* failed' "$here/build/win32/Testing/Temporary/LastTest.log" |
+    awk '{p += $3; f += $5} END {printf "%d passed, %d failed", p, f}')"
+summary+=("win32: $(grep -E 'tests passed' "$here/build/win32.test.log" || echo 'no result') (Wine cases: $wine_cases)")
+
+echo "== summary"
+printf '%s\n' "${summary[@]}"
+if [ "$failed" -ne 0 ]; then
+    echo "FAILED"
+    exit 1
+fi
+echo "all tests passed"
