@@ -1,0 +1,196 @@
+// The worker's side of the channel to the editor's thread, and the serving
+// side's audio and notes.
+//
+// A posted request is one round trip under request_lock: the worker writes
+// the request fields, publishes them with a release store of `command`,
+// signals wake_event and waits on done_event. The serving thread loads
+// `command` with acquire, serves, stores Idle and only then signals
+// done_event: in the other order the worker's next request could be
+// overwritten by the late Idle.
+#include <atomic>
+
+#include "platform/messages.h"
+#include "plugin/relay_context.h"
+#include "relay/service_functions.h"
+
+namespace {
+
+// The editor's thread serves one request at a time; the lock keeps a
+// sub-plugin's own threads from interleaving their round trips.
+class RoundTrip {
+public:
+    explicit RoundTrip(RelayContext& context) : context_(context) { context_.request_lock.Enter(); }
+    ~RoundTrip() { context_.request_lock.Leave(); }
+    RoundTrip(const RoundTrip&) = delete;
+    RoundTrip& operator=(const RoundTrip&) = delete;
+
+    // The request fields must be written before this.
+    void Post(RelayCommand code) {
+        context_.command.store(static_cast<int32_t>(code), std::memory_order_release);
+        context_.wake_event.Signal();
+        context_.done_event.Wait(platform::WaitLimit::Forever);
+    }
+
+private:
+    RelayContext& context_;
+};
+
+}  // namespace
+
+void* RelayContext::RelayVideo(int frame, uint32_t format) {
+    if (frame < 0) {
+        // Its slot index would be negative; answer as a fetch that failed.
+        aborted.store(1, std::memory_order_release);
+        return nullptr;
+    }
+    const int32_t slot = frame % buffer_count;
+    bool hit = false;
+    if (format != kNoFormat && format == current_format.load(std::memory_order_acquire)) {
+        // Position first, tag second: the read-ahead empties a tag first and
+        // reads the position second, so it cannot take this slot unnoticed.
+        last_video_frame.store(frame, std::memory_order_seq_cst);
+        hit = video_tags[slot].load(std::memory_order_seq_cst) == frame;
+    }
+    if (hit) {
+        wake_event.Signal();  // only a nudge: the read-ahead moves on
+    } else {
+        RoundTrip trip(*this);
+        req_video_frame = frame;
+        req_video_format = format;
+        trip.Post(RelayCommand::Video);
+    }
+    last_video_frame.store(frame, std::memory_order_seq_cst);
+    uint8_t* slots = video_slots.load(std::memory_order_acquire);
+    const int32_t stride = slot_stride.load(std::memory_order_acquire);
+    if (slots == nullptr || stride == 0) return nullptr;
+    return slots + static_cast<size_t>(slot) * static_cast<size_t>(stride);
+}
+
+int RelayContext::RelayFlag(int frame) {
+    if (frame < 0) {
+        aborted.store(1, std::memory_order_release);
+        return 0;
+    }
+    const int32_t slot = frame % buffer_count;
+    last_flag_frame.store(frame, std::memory_order_seq_cst);
+    if (flag_tags[slot].load(std::memory_order_seq_cst) == frame) {
+        const int32_t value = flag_values[slot].load(std::memory_order_acquire);
+        // A second look at the tag catches a value replaced while it was
+        // read (another thread of the sub-plugin may have moved the position).
+        if (flag_tags[slot].load(std::memory_order_acquire) == frame) {
+            wake_event.Signal();
+            return value;
+        }
+    }
+    // The answer comes back in flag_result, read before the lock is left: a
+    // sub-plugin thread of its own could move the position and let the ring
+    // slot be refilled before this thread looked at it.
+    RoundTrip trip(*this);
+    req_flag_frame = frame;
+    trip.Post(RelayCommand::Flag);
+    return flag_result;
+}
+
+void* RelayContext::RelayAudio(int start, int length, int* read) {
+    RoundTrip trip(*this);
+    req_audio_start = start;
+    req_audio_length = length;
+    req_audio_read = read;
+    trip.Post(RelayCommand::Audio);
+    return audio_result;
+}
+
+int RelayContext::RelayAbortCheck() {
+    abort_check_pending.store(1, std::memory_order_release);
+    wake_event.Signal();
+    platform::PumpMessages();
+    return aborted.load(std::memory_order_acquire);
+}
+
+int RelayContext::RelayProgress(int position, int total) {
+    progress_position.store(position, std::memory_order_release);
+    progress_total.store(total, std::memory_order_release);
+    wake_event.Signal();
+    return 1;
+}
+
+int RelayContext::RelayPreview() {
+    preview_pending.store(1, std::memory_order_release);
+    wake_event.Signal();
+    return 1;
+}
+
+void RelayContext::FillAudio() {
+    if (aborted.load(std::memory_order_acquire) != 0) {
+        audio_result = nullptr;
+        if (req_audio_read != nullptr) *req_audio_read = 0;
+        return;
+    }
+    // The editor writes the count through `read`; a sub-plugin that passes
+    // null gets the audio without it rather than a write through null.
+    int ignored = 0;
+    audio_result = host_info->get_audio(req_audio_start, req_audio_length,
+                                        req_audio_read != nullptr ? req_audio_read : &ignored);
+}
+
+void RelayContext::FlushNotifications() {
+    if (aborted.load(std::memory_order_acquire) != 0) return;
+    // Each note is taken before it is forwarded, so that one left while the
+    // editor's function runs is kept for the next pass instead of lost.
+    if (preview_pending.exchange(0, std::memory_order_acq_rel) != 0) host_info->update_preview();
+    const int32_t position = progress_position.load(std::memory_order_acquire);
+    const int32_t total = progress_total.load(std::memory_order_acquire);
+    if (position != shown_position || total != shown_total) {
+        host_info->show_progress(position, total);
+        shown_position = position;
+        shown_total = total;
+    }
+    if (abort_check_pending.exchange(0, std::memory_order_acq_rel) != 0) {
+        // Only ever raise the flag: the worker may have set it meanwhile
+        // (a frame number below 0), and that must not be cleared.
+        if (int answer = host_info->is_abort()) {
+            int32_t expected = 0;
+            aborted.compare_exchange_strong(expected, answer, std::memory_order_acq_rel);
+        }
+    }
+}
+
+// The sub-plugin's service functions carry no context; they find it through
+// the module-wide pointer, which exists for the whole export.
+void* RelayGetVideo(int frame) {
+    return RelayGetVideoEx(frame, kFormatDefault);
+}
+
+void* RelayGetVideoEx(int frame, uint32_t format) {
+    RelayContext* context = ModuleContext();
+    return context != nullptr ? context->RelayVideo(frame, format) : nullptr;
+}
+
+void* RelayGetAudio(int start, int length, int* read) {
+    RelayContext* context = ModuleContext();
+    if (context == nullptr) {
+        if (read != nullptr) *read = 0;
+        return nullptr;
+    }
+    return context->RelayAudio(start, length, read);
+}
+
+int RelayIsAbort() {
+    RelayContext* context = ModuleContext();
+    return context != nullptr ? context->RelayAbortCheck() : 1;
+}
+
+int RelayShowProgress(int position, int total) {
+    RelayContext* context = ModuleContext();
+    return context != nullptr ? context->RelayProgress(position, total) : 0;
+}
+
+int RelayGetFlag(int frame) {
+    RelayContext* context = ModuleContext();
+    return context != nullptr ? context->RelayFlag(frame) : 0;
+}
+
+int RelayUpdatePreview() {
+    RelayContext* context = ModuleContext();
+    return context != nullptr ? context->RelayPreview() : 0;
+}
