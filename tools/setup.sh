@@ -37,7 +37,18 @@ fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "setup: creating Wine prefix $WINEPREFIX"
     LC_ALL=ja_JP.UTF-8 wineboot -i >/dev/null 2>&1 || true
+fi
+
+# Settings of the prefix, applied once per version of this list.
+stamp="$WINEPREFIX/.offloader-settings-2"
+if [ ! -f "$stamp" ]; then
     # Without a window manager every dialog close stalls about 2 s unless Wine manages its own windows.
     LC_ALL=ja_JP.UTF-8 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    # A crashing test program must end, not wait in an interactive debugger.
+    LC_ALL=ja_JP.UTF-8 wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+        /v Debugger /d 'false' /f >/dev/null 2>&1
+    LC_ALL=ja_JP.UTF-8 wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+        /v Auto /d 1 /f >/dev/null 2>&1
     wineserver -w
+    touch "$stamp"
 fi

@@ -36,7 +36,7 @@ summary=()
 run_native() {
     local name="$1"
     echo "== test $name"
-    if ctest --test-dir "$here/build/$name" -j"$jobs" --output-on-failure >"$here/build/$name.test.log" 2>&1; then
+    if ctest --test-dir "$here/build/$name" -j"$jobs" --timeout 900 --output-on-failure >"$here/build/$name.test.log" 2>&1; then
         :
     else
         failed=1
@@ -54,7 +54,7 @@ echo "== test win32 (Wine)"
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 if xvfb-run -a -s "-screen 0 1024x768x24" \
-    ctest --test-dir "$here/build/win32" --output-on-failure >"$here/build/win32.test.log" 2>&1; then
+    ctest --test-dir "$here/build/win32" --timeout 900 --output-on-failure >"$here/build/win32.test.log" 2>&1; then
     :
 else
     failed=1

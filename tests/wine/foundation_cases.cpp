@@ -13,6 +13,31 @@ namespace {
 
 std::string Bytes(const char* text, size_t length) { return std::string(text, length); }
 
+// The least an editor offers an export: every service present, nothing to deliver.
+void* NoVideo(int) { return nullptr; }
+void* NoVideoEx(int, uint32_t) { return nullptr; }
+void* NoAudio(int, int, int* read) {
+    *read = 0;
+    return nullptr;
+}
+int NotAborted() { return 0; }
+int Progress(int, int) { return 1; }
+int NoFlag(int) { return 0; }
+int Preview() { return 1; }
+
+OutputInfo MinimalInfo() {
+    OutputInfo info = {};
+    info.frame_count = 1;
+    info.get_video = NoVideo;
+    info.get_audio = NoAudio;
+    info.is_abort = NotAborted;
+    info.show_progress = Progress;
+    info.get_flag = NoFlag;
+    info.update_preview = Preview;
+    info.get_video_ex = NoVideoEx;
+    return info;
+}
+
 std::string VersionString(const std::vector<char>& block, const char* name) {
     char* value = nullptr;
     UINT length = 0;
@@ -124,6 +149,43 @@ TEST_CASE(foundation, second_init_closes_the_first_context_and_leaves_one) {
     // Nothing is left to close: a further exit calls no sub-plugin.
     CHECK_EQ(relay.table->exit(), 1);
     CHECK(CallsTo(TakeCalls(), "basic.auo_", "exit").empty());
+    editor::UnloadRelay(&relay);
+    editor::ClearSidecar();
+}
+
+TEST_CASE(foundation, export_without_sub_plugins_reports_that_none_is_selected) {
+    editor::RemoveSidecarFolder();
+    editor::Relay relay;
+    REQUIRE(editor::LoadRelay(&relay));
+    REQUIRE_EQ(relay.table->init(), 1);
+    OutputInfo info = MinimalInfo();
+    CHECK_EQ(relay.table->output(&info), 0);
+    REQUIRE(editor::WaitForMessageBoxes(1, 5000));
+    std::vector<std::string> texts = editor::TakeMessageBoxTexts();
+    REQUIRE_EQ(texts.size(), 1u);
+    // "出力プラグインが選択されていません。再設定してください。"
+    CHECK_EQ(texts[0], std::string("\x8f\x6f\x97\xcd\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x82\xaa\x91\x49\x91\xf0"
+                                   "\x82\xb3\x82\xea\x82\xc4\x82\xa2\x82\xdc\x82\xb9\x82\xf1\x81\x42\x8d\xc4\x90\xdd"
+                                   "\x92\xe8\x82\xb5\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2\x81\x42"));
+    CHECK_EQ(relay.table->exit(), 1);
+    editor::UnloadRelay(&relay);
+    editor::CreateSidecarFolder();
+}
+
+TEST_CASE(foundation, export_runs_the_selected_sub_plugin_and_returns_its_result) {
+    editor::ClearSidecar();
+    REQUIRE(editor::InstallSubPlugin("basic.auo_"));
+    editor::Relay relay;
+    REQUIRE(editor::LoadRelay(&relay));
+    REQUIRE_EQ(relay.table->init(), 1);
+    TakeCalls();
+    OutputInfo info = MinimalInfo();
+    CHECK_EQ(relay.table->output(&info), 1);
+    std::vector<RecordedCall> outputs = CallsTo(TakeCalls(), "basic.auo_", "output");
+    REQUIRE_EQ(outputs.size(), 1u);
+    CHECK(outputs[0].thread_id != GetCurrentThreadId());
+    CHECK(editor::TakeMessageBoxTexts().empty());
+    CHECK_EQ(relay.table->exit(), 1);
     editor::UnloadRelay(&relay);
     editor::ClearSidecar();
 }

@@ -87,6 +87,16 @@ int LayOutAndRun(int argc, char** argv) {
     return static_cast<int>(code);
 }
 
+// A crash in a case must end the run with a report, not wait for a debugger.
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception) {
+    std::printf("CRASH: exception 0x%08lx at %p in thread %lu\n",
+                static_cast<unsigned long>(exception->ExceptionRecord->ExceptionCode),
+                exception->ExceptionRecord->ExceptionAddress, static_cast<unsigned long>(GetCurrentThreadId()));
+    std::fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -94,6 +104,8 @@ int main(int argc, char** argv) {
     if (argc < 2 || std::strncmp(argv[1], kInFolderFlag, std::strlen(kInFolderFlag)) != 0) {
         return LayOutAndRun(argc, argv);
     }
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    SetUnhandledExceptionFilter(ReportCrash);
     // As the editor does before any plugin opens a dialog.
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_WIN95_CLASSES};
     InitCommonControlsEx(&controls);
