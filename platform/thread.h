@@ -41,8 +41,9 @@ public:
 private:
     bool started_ = false;
     uint32_t id_ = 0;
-    void* handle_ = nullptr;  // Windows thread handle
-#if !defined(_WIN32)
+#if defined(_WIN32)
+    void* handle_ = nullptr;
+#else
     static void* Trampoline(void* self);
     unsigned long posix_thread_ = 0;
     ThreadEntry entry_ = nullptr;

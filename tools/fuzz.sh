@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs every libFuzzer target for SECONDS each (default 60), starting from the
+# seed corpus in tests/fuzz/corpus. New inputs go to a scratch corpus under
+# build/fuzz; a crash leaves its input there and fails the script.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+seconds="${1:-60}"
+
+cmake -S "$here" -B "$here/build/fuzz" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DOFFLOADER_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$here/build/fuzz.configure.log" 2>&1 ||
+    { cat "$here/build/fuzz.configure.log"; exit 1; }
+cmake --build "$here/build/fuzz" >"$here/build/fuzz.build.log" 2>&1 ||
+    { grep -E "error|FAILED" "$here/build/fuzz.build.log" | head -40; exit 1; }
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+status=0
+for target in $(ls "$here/tests/fuzz/corpus"); do
+    binary="$here/build/fuzz/tests/fuzz/${target}_fuzzer"
+    scratch="$here/build/fuzz/corpus/$target"
+    artifacts="$here/build/fuzz/artifacts/$target/"
+    mkdir -p "$scratch" "$artifacts"
+    log="$here/build/fuzz/$target.log"
+    echo "== fuzz $target for ${seconds}s"
+    if "$binary" -max_total_time="$seconds" -max_len=4096 -artifact_prefix="$artifacts" -print_final_stats=1 \
+        "$scratch" "$here/tests/fuzz/corpus/$target" >"$log" 2>&1; then
+        runs="$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | awk '{print $2}')"
+        echo "$target: ${runs:-?} runs, no fault"
+    else
+        status=1
+        grep -E "relay fault|settings fault|ERROR|SUMMARY" "$log" | head -20
+        echo "$target: FAULT (input in $artifacts)"
+    fi
+done
+exit $status
