@@ -11,29 +11,12 @@
 #include "plugin/relay_context.h"
 #include "plugin/show_error.h"
 #include "tests/common/call_log.h"
+#include "tests/native/editor_folder.h"
 #include "tests/native/temp_folder.h"
 
 namespace {
 
 std::string Bytes(const char* text, size_t length) { return std::string(text, length); }
-
-// An editor installation in a scratch folder: the executable's path points
-// into it, and sidecar/ holds whatever the test installs.
-class EditorFolder {
-public:
-    EditorFolder() {
-        platform::test_hooks::SetHostExecutablePath(folder_.Child("editor.exe"));
-    }
-    ~EditorFolder() { platform::test_hooks::SetHostExecutablePath(""); }
-    void Install(const std::string& built_name) const {
-        folder_.MakeDirectory("sidecar");
-        folder_.CopyFrom(std::string(OFFLOADER_SUBPLUGIN_DIR) + "/" + built_name, "sidecar/" + built_name);
-    }
-    const TempFolder& folder() const { return folder_; }
-
-private:
-    TempFolder folder_;
-};
 
 }  // namespace
 
