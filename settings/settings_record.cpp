@@ -153,7 +153,10 @@ int RelayContext::SetSettings(void* data, int size) {
         selected = nullptr;
         return 0;
     }
-    if (!settings_cache.Allocate(static_cast<size_t>(size))) return 0;
+    // The restored record gets the same zeroed slack as a built one: the next
+    // save lets the sub-plugin fill this cache, and one that writes a little
+    // more than it was offered must land in the slack, not beyond the block.
+    if (!settings_cache.Allocate(static_cast<size_t>(size) + kSettingsSlackBytes)) return 0;
     uint8_t* record = settings_cache.data();
     std::memcpy(record, block, static_cast<size_t>(size));
     // The stored copy ends its name within the field, whatever the block held.

@@ -21,8 +21,10 @@ for target in $(ls "$here/tests/fuzz/corpus"); do
     artifacts="$here/build/fuzz/artifacts/$target/"
     mkdir -p "$scratch" "$artifacts"
     log="$here/build/fuzz/$target.log"
+    dictionary=()
+    if [ -f "$here/tests/fuzz/$target.dict" ]; then dictionary=(-dict="$here/tests/fuzz/$target.dict"); fi
     echo "== fuzz $target for ${seconds}s"
-    if "$binary" -max_total_time="$seconds" -max_len=4096 -artifact_prefix="$artifacts" -print_final_stats=1 \
+    if "$binary" "${dictionary[@]}" -max_total_time="$seconds" -max_len=4096 -artifact_prefix="$artifacts" -print_final_stats=1 \
         "$scratch" "$here/tests/fuzz/corpus/$target" >"$log" 2>&1; then
         runs="$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | awk '{print $2}')"
         echo "$target: ${runs:-?} runs, no fault"

@@ -48,6 +48,15 @@ run_native native
 run_native asan
 run_native tsan
 
+echo "== fuzz (briefly; tools/fuzz.sh SECONDS runs longer)"
+if fuzz_out="$("$here/tools/fuzz.sh" "${OFFLOADER_FUZZ_SECONDS:-20}" 2>&1)"; then
+    :
+else
+    failed=1
+fi
+printf '%s\n' "$fuzz_out" | grep -v '^==' | sed 's/^/  /'
+summary+=("fuzz: $(printf '%s\n' "$fuzz_out" | grep -c 'no fault') targets without a fault")
+
 echo "== test win32 (Wine)"
 # One persistent Wine server and one virtual display for the whole run keep
 # each Wine start to a fraction of a second.
