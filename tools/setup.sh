@@ -13,7 +13,8 @@ if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-for p in g++-mingw-w64-i686 wine wine32:i386 xvfb xauth fonts-ipafont-gothic imagemagick ffmpeg locales zip; do
+for p in g++-mingw-w64-i686 wine wine32:i386 xvfb xauth fonts-ipafont-gothic imagemagick ffmpeg locales zip \
+         clang libclang-rt-14-dev libgtest-dev cmake ninja-build; do
     have_pkg "$p" || need+=("$p")
 done
 
