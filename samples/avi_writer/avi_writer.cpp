@@ -1,0 +1,448 @@
+// A sample encoder: writes an uncompressed AVI (24-bit RGB video, 16-bit PCM
+// audio) through the AVI file library. It is a plain output plugin: the
+// editor can load it directly as avi_writer.auo, or it can be renamed to
+// avi_writer.auo_ and run by the relay from the sidecar folder.
+//
+// It reads one frame at a time through get_video (the editor's default
+// format, a bottom-up DIB, which is what a BI_RGB stream holds) and writes
+// the audio that belongs to each frame right after it, reading the audio a
+// second ahead at a time. Each get_video call is
+// timed, and a summary goes to a side file next to the AVI (<file>.stats).
+#include <windows.h>
+#include <commdlg.h>
+#include <vfw.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "plugin/output_plugin.h"
+#include "samples/avi_writer/writer_plan.h"
+#include "samples/avi_writer/writer_resource.h"
+
+namespace {
+
+using avi_writer::ExportPlan;
+using avi_writer::PlanError;
+using avi_writer::WriterSettings;
+
+const char kName[] = "無圧縮AVI出力 (サンプル)";
+// Pairs of description and pattern; the literal's own NUL ends the list.
+const char kFileFilter[] = "AVI ファイル (*.avi)\0*.avi\0";
+const char kInformation[] = "無圧縮AVI (RGB24 + PCM) を書き出すサンプル出力プラグイン 0.9.0";
+
+const char kNoPathMessage[] = "出力ファイルが指定されていません。設定画面で出力ファイルを指定してください。";
+const char kNoVideoMessage[] = "出力する映像がありません。";
+const char kVideoFormatMessage[] = "映像の形式に対応していません。";
+const char kAudioFormatMessage[] = "音声の形式に対応していません。16ビットPCMのみ出力できます。";
+const char kTooLargeMessage[] =
+    "出力ファイルが2GBを超えるため出力できません。フレーム数か画面サイズを減らしてください。";
+const char kOpenMessage[] = "出力ファイルを作成できませんでした。";
+const char kStreamMessage[] = "AVIストリームを作成できませんでした。";
+const char kWriteMessage[] = "ファイルの書き込みに失敗しました。";
+const char kFrameMessage[] = "映像を取得できませんでした。";
+const char kMemoryMessage[] = "メモリが確保できませんでした。";
+const char kCostMessage[] = "エンコード負荷には0から100000までの数を入力してください。";
+
+constexpr int32_t kMaxCost = 100000;
+// update_preview about twice a second of 30 fps video: often enough to show
+// life, rarely enough to cost nothing.
+constexpr int32_t kPreviewInterval = 15;
+
+WriterSettings g_settings;
+
+HMODULE OwnModule() {
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&OwnModule), &self);
+    return self;
+}
+
+void ShowWriterError(const char* text, const char* detail = nullptr) {
+    char message[1024];
+    if (detail != nullptr) {
+        std::snprintf(message, sizeof message, "%s\n%s", text, detail);
+    } else {
+        std::snprintf(message, sizeof message, "%s", text);
+    }
+    MessageBoxA(nullptr, message, kName, MB_OK | MB_ICONERROR | MB_TASKMODAL);
+}
+
+int64_t Ticks() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+// COM for the AVI library. It is reference counted: under the relay the
+// worker has already initialised it, loaded directly nobody has.
+class ComScope {
+public:
+    ComScope() : initialised_(SUCCEEDED(CoInitialize(nullptr))) {}
+    ~ComScope() {
+        if (initialised_) CoUninitialize();
+    }
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
+
+private:
+    bool initialised_;
+};
+
+class AviLibraryScope {
+public:
+    AviLibraryScope() { AVIFileInit(); }
+    ~AviLibraryScope() { AVIFileExit(); }
+    AviLibraryScope(const AviLibraryScope&) = delete;
+    AviLibraryScope& operator=(const AviLibraryScope&) = delete;
+};
+
+// Releasing the file is what writes its headers and index.
+class AviFile {
+public:
+    AviFile() = default;
+    ~AviFile() { Close(); }
+    AviFile(const AviFile&) = delete;
+    AviFile& operator=(const AviFile&) = delete;
+    PAVIFILE* Receive() { return &file_; }
+    PAVIFILE Get() const { return file_; }
+    void Close() {
+        if (file_ != nullptr) AVIFileRelease(file_);
+        file_ = nullptr;
+    }
+
+private:
+    PAVIFILE file_ = nullptr;
+};
+
+class AviStream {
+public:
+    AviStream() = default;
+    ~AviStream() { Close(); }
+    AviStream(const AviStream&) = delete;
+    AviStream& operator=(const AviStream&) = delete;
+    PAVISTREAM* Receive() { return &stream_; }
+    PAVISTREAM Get() const { return stream_; }
+    void Close() {
+        if (stream_ != nullptr) AVIStreamRelease(stream_);
+        stream_ = nullptr;
+    }
+
+private:
+    PAVISTREAM stream_ = nullptr;
+};
+
+class ScratchFrame {
+public:
+    ScratchFrame() = default;
+    ~ScratchFrame() { delete[] bytes_; }
+    ScratchFrame(const ScratchFrame&) = delete;
+    ScratchFrame& operator=(const ScratchFrame&) = delete;
+    bool Allocate(size_t frame_bytes, size_t row_bytes) {
+        bytes_ = new (std::nothrow) uint8_t[frame_bytes + row_bytes];
+        return bytes_ != nullptr;
+    }
+    uint8_t* Frame() { return bytes_; }
+    uint8_t* Row(size_t frame_bytes) { return bytes_ + frame_bytes; }
+
+private:
+    uint8_t* bytes_ = nullptr;
+};
+
+bool CreateVideoStream(PAVIFILE file, const ExportPlan& plan, AviStream* stream) {
+    AVISTREAMINFOA info;
+    std::memset(&info, 0, sizeof info);
+    info.fccType = streamtypeVIDEO;
+    info.dwScale = static_cast<DWORD>(plan.scale);
+    info.dwRate = static_cast<DWORD>(plan.rate);
+    info.dwSuggestedBufferSize = static_cast<DWORD>(plan.image_bytes);
+    SetRect(&info.rcFrame, 0, 0, plan.width, plan.height);
+    if (AVIFileCreateStreamA(file, stream->Receive(), &info) != AVIERR_OK) return false;
+    BITMAPINFOHEADER format;
+    std::memset(&format, 0, sizeof format);
+    format.biSize = sizeof format;
+    format.biWidth = plan.width;
+    format.biHeight = plan.height;  // positive: bottom-up rows, as the editor delivers them
+    format.biPlanes = 1;
+    format.biBitCount = 24;
+    format.biCompression = BI_RGB;
+    format.biSizeImage = static_cast<DWORD>(plan.image_bytes);
+    return AVIStreamSetFormat(stream->Get(), 0, &format, sizeof format) == AVIERR_OK;
+}
+
+bool CreateAudioStream(PAVIFILE file, const ExportPlan& plan, AviStream* stream) {
+    AVISTREAMINFOA info;
+    std::memset(&info, 0, sizeof info);
+    info.fccType = streamtypeAUDIO;
+    info.dwScale = static_cast<DWORD>(plan.audio_block);
+    info.dwRate = static_cast<DWORD>(plan.audio_rate) * static_cast<DWORD>(plan.audio_block);
+    info.dwSampleSize = static_cast<DWORD>(plan.audio_block);
+    if (AVIFileCreateStreamA(file, stream->Receive(), &info) != AVIERR_OK) return false;
+    WAVEFORMATEX format;
+    std::memset(&format, 0, sizeof format);
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = static_cast<WORD>(plan.audio_channels);
+    format.nSamplesPerSec = static_cast<DWORD>(plan.audio_rate);
+    format.nAvgBytesPerSec = static_cast<DWORD>(plan.audio_rate) * static_cast<DWORD>(plan.audio_block);
+    format.nBlockAlign = static_cast<WORD>(plan.audio_block);
+    format.wBitsPerSample = 16;
+    return AVIStreamSetFormat(stream->Get(), 0, &format, sizeof format) == AVIERR_OK;
+}
+
+struct ExportTally {
+    int32_t frames_written = 0;
+    int32_t flagged_frames = 0;
+    int64_t audio_samples = 0;
+};
+
+void WriteStats(const char* avi_path, avi_writer::LatencyRecorder* latencies, const ExportTally& tally,
+                int32_t cost) {
+    char path[MAX_PATH * 2 + 8];
+    std::snprintf(path, sizeof path, "%s.stats", avi_path);
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    avi_writer::LatencySummary summary = latencies->Summarise(frequency.QuadPart);
+    char text[512];
+    int length = std::snprintf(text, sizeof text,
+                               "frames_written=%d\nflagged_frames=%d\naudio_samples=%lld\nencoder_cost=%d\n"
+                               "get_video_calls=%d\nget_video_median_us=%.1f\nget_video_p99_us=%.1f\n"
+                               "get_video_max_us=%.1f\nget_video_under_20us=%d\n",
+                               static_cast<int>(tally.frames_written), static_cast<int>(tally.flagged_frames),
+                               static_cast<long long>(tally.audio_samples), static_cast<int>(cost),
+                               static_cast<int>(summary.count), summary.median_us, summary.p99_us, summary.max_us,
+                               static_cast<int>(summary.under_20us));
+    // The side file serves measurements only; failing to write it does not
+    // fail the export.
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
+    CloseHandle(file);
+}
+
+const char* PlanErrorMessage(PlanError error) {
+    switch (error) {
+    case PlanError::kNoVideo: return kNoVideoMessage;
+    case PlanError::kVideoFormat: return kVideoFormatMessage;
+    case PlanError::kAudioFormat: return kAudioFormatMessage;
+    case PlanError::kTooLarge: return kTooLargeMessage;
+    case PlanError::kNone: break;
+    }
+    return nullptr;
+}
+
+// Reads the next block of audio from `position` on; false when the host
+// delivers none.
+bool StageAudio(OutputInfo* info, const ExportPlan& plan, int32_t position, avi_writer::AudioStaging* staging) {
+    staging->Restart(position);
+    const int32_t end = position + std::min(staging->Capacity(), plan.audio_samples - position);
+    for (int32_t next = position; next < end;) {
+        int read = 0;
+        void* samples = info->get_audio(next, end - next, &read);
+        if (samples == nullptr || read <= 0) break;
+        if (read > end - next) read = end - next;
+        staging->Append(samples, read);
+        next += read;
+    }
+    return staging->Available(position) > 0;
+}
+
+// Writes the frames and their audio; false on a failure already reported,
+// or on a cancellation.
+bool WriteFrames(OutputInfo* info, const ExportPlan& plan, int32_t cost, PAVISTREAM video, PAVISTREAM audio,
+                 avi_writer::LatencyRecorder* latencies, ExportTally* tally) {
+    ScratchFrame scratch;
+    const size_t row_bytes = static_cast<size_t>(plan.width) * 3;
+    if (cost > 0 && !scratch.Allocate(static_cast<size_t>(plan.image_bytes), row_bytes)) {
+        ShowWriterError(kMemoryMessage);
+        return false;
+    }
+    // One second of audio at a time.
+    avi_writer::AudioStaging staging;
+    if (audio != nullptr && !staging.Reserve(plan.audio_rate, plan.audio_block)) {
+        ShowWriterError(kMemoryMessage);
+        return false;
+    }
+    volatile uint32_t cost_sink = 0;
+    bool audio_ended = audio == nullptr;
+    info->show_progress(0, plan.frame_count);
+    for (int32_t frame = 0; frame < plan.frame_count; ++frame) {
+        int64_t start = Ticks();
+        void* pixels = info->get_video(frame);
+        latencies->Add(Ticks() - start);
+        // Asked after the frame, not before: once an export is cancelled a
+        // relay may answer with whatever its buffer holds, which must not
+        // reach the file. A missing frame after a cancellation is expected.
+        if (info->is_abort()) return false;
+        if (pixels == nullptr) {
+            ShowWriterError(kFrameMessage);
+            return false;
+        }
+        if (cost > 0) {
+            std::memcpy(scratch.Frame(), pixels, static_cast<size_t>(plan.image_bytes));
+            cost_sink = cost_sink + avi_writer::EncodingPasses(scratch.Frame(), (plan.width * 3 + 3) / 4 * 4,
+                                                               plan.width, plan.height, cost,
+                                                               scratch.Row(static_cast<size_t>(plan.image_bytes)));
+        }
+        if (info->get_flag(frame) != 0) ++tally->flagged_frames;
+        // Uncompressed frames stand alone: each one is a keyframe.
+        if (AVIStreamWrite(video, frame, 1, pixels, plan.image_bytes, AVIIF_KEYFRAME, nullptr, nullptr) !=
+            AVIERR_OK) {
+            ShowWriterError(kWriteMessage);
+            return false;
+        }
+        ++tally->frames_written;
+
+        avi_writer::SampleSpan span = avi_writer::AudioSpanOfFrame(plan, frame);
+        for (int32_t position = span.begin; !audio_ended && position < span.end;) {
+            if (staging.Available(position) == 0 && !StageAudio(info, plan, position, &staging)) {
+                // The host has no more audio than this; the video goes on.
+                audio_ended = true;
+                break;
+            }
+            int32_t count = staging.Available(position);
+            if (count > span.end - position) count = span.end - position;
+            // The library counts audio positions in chunks, not samples: the
+            // stream's length is the next position in either count.
+            if (AVIStreamWrite(audio, AVIStreamLength(audio), count, const_cast<uint8_t*>(staging.At(position)),
+                               count * plan.audio_block, 0, nullptr, nullptr) != AVIERR_OK) {
+                ShowWriterError(kWriteMessage);
+                return false;
+            }
+            position += count;
+            tally->audio_samples += count;
+        }
+        info->show_progress(frame + 1, plan.frame_count);
+        if ((frame + 1) % kPreviewInterval == 0) info->update_preview();
+    }
+    return true;
+}
+
+int WriterInit() { return 1; }
+
+int WriterExit() { return 1; }
+
+int WriterOutput(OutputInfo* info) {
+    if (info == nullptr) return 0;
+    const char* host_path = nullptr;
+    std::memcpy(&host_path, info->passthrough_3, sizeof host_path);
+    const char* path = host_path != nullptr && host_path[0] != '\0' ? host_path : g_settings.path;
+    if (path[0] == '\0') {
+        ShowWriterError(kNoPathMessage);
+        return 0;
+    }
+    ExportPlan plan;
+    PlanError error = avi_writer::MakeExportPlan(*info, &plan);
+    // Refused before the file exists: nothing half-written is left behind.
+    if (error != PlanError::kNone) {
+        ShowWriterError(PlanErrorMessage(error));
+        return 0;
+    }
+    const int32_t cost = g_settings.cost;
+    avi_writer::LatencyRecorder latencies;
+    latencies.Reserve(plan.frame_count);  // without it, no statistics, but the export runs
+
+    ComScope com;
+    AviLibraryScope library;
+    AviFile file;
+    if (AVIFileOpenA(file.Receive(), path, OF_CREATE | OF_WRITE, nullptr) != AVIERR_OK) {
+        ShowWriterError(kOpenMessage, path);
+        return 0;
+    }
+    AviStream video;
+    AviStream audio;
+    if (!CreateVideoStream(file.Get(), plan, &video) || (plan.audio && !CreateAudioStream(file.Get(), plan, &audio))) {
+        ShowWriterError(kStreamMessage);
+        return 0;
+    }
+    ExportTally tally;
+    bool complete = WriteFrames(info, plan, cost, video.Get(), audio.Get(), &latencies, &tally);
+    audio.Close();
+    video.Close();
+    file.Close();
+    WriteStats(path, &latencies, tally, cost);
+    // A cancelled export leaves a valid, shorter file, but it is not the
+    // export that was asked for.
+    return complete ? 1 : 0;
+}
+
+void BrowseForFile(HWND dialog) {
+    char file[avi_writer::kPathBytes] = {};
+    GetDlgItemTextA(dialog, IDC_WRITER_PATH, file, sizeof file);
+    OPENFILENAMEA request;
+    std::memset(&request, 0, sizeof request);
+    request.lStructSize = sizeof request;
+    request.hwndOwner = dialog;
+    request.lpstrFilter = kFileFilter;
+    request.lpstrFile = file;
+    request.nMaxFile = sizeof file;
+    request.lpstrDefExt = "avi";
+    request.Flags = OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST;
+    if (GetSaveFileNameA(&request)) SetDlgItemTextA(dialog, IDC_WRITER_PATH, file);
+}
+
+INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+    switch (message) {
+    case WM_INITDIALOG:
+        SendDlgItemMessageA(dialog, IDC_WRITER_PATH, EM_LIMITTEXT, avi_writer::kPathBytes - 1, 0);
+        SetDlgItemTextA(dialog, IDC_WRITER_PATH, g_settings.path);
+        SetDlgItemInt(dialog, IDC_WRITER_COST, static_cast<UINT>(g_settings.cost), FALSE);
+        return TRUE;
+    case WM_COMMAND:
+        switch (LOWORD(wparam)) {
+        case IDC_WRITER_BROWSE:
+            BrowseForFile(dialog);
+            return TRUE;
+        case IDOK: {
+            BOOL valid = FALSE;
+            UINT cost = GetDlgItemInt(dialog, IDC_WRITER_COST, &valid, FALSE);
+            if (!valid || cost > static_cast<UINT>(kMaxCost)) {
+                MessageBoxA(dialog, kCostMessage, kName, MB_OK | MB_ICONWARNING);
+                return TRUE;
+            }
+            GetDlgItemTextA(dialog, IDC_WRITER_PATH, g_settings.path, sizeof g_settings.path);
+            g_settings.cost = static_cast<int32_t>(cost);
+            EndDialog(dialog, IDOK);
+            return TRUE;
+        }
+        case IDCANCEL:
+            EndDialog(dialog, IDCANCEL);
+            return TRUE;
+        }
+        break;
+    }
+    return FALSE;
+}
+
+int WriterConfig(WindowHandle parent, ModuleHandle) {
+    // The dialog lives in this module whatever handle the caller passes.
+    INT_PTR result = DialogBoxParamA(OwnModule(), MAKEINTRESOURCEA(IDD_WRITER_SETTINGS), static_cast<HWND>(parent),
+                                     SettingsDialogProc, 0);
+    return result == IDOK ? 1 : 0;
+}
+
+int WriterConfigGet(void* data, int size) {
+    if (data == nullptr) return avi_writer::SettingsRecordSize(g_settings);
+    return avi_writer::WriteSettingsRecord(g_settings, data, size);
+}
+
+int WriterConfigSet(void* data, int size) { return avi_writer::ReadSettingsRecord(data, size, &g_settings); }
+
+OutputPluginTable g_table = {
+    0,
+    kName,
+    kFileFilter,
+    kInformation,
+    WriterInit,
+    WriterExit,
+    WriterOutput,
+    WriterConfig,
+    WriterConfigGet,
+    WriterConfigSet,
+    {},
+};
+
+}  // namespace
+
+extern "C" OutputPluginTable* GetOutputPluginTable() { return &g_table; }

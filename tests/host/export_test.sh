@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Whole exports under Wine through the host simulator and the sample
+# encoder, in two ways: the encoder loaded directly, as the editor loads an
+# output plugin, and relayed, with sidecar.auo in the editor's plugin folder
+# and the encoder in sidecar\ beside the editor's executable. The files are
+# read back with ffprobe and ffmpeg and compared with the simulator's own
+# frames and audio. Usage: export_test.sh BIN_FOLDER
+set -uo pipefail
+bin="$(cd "$1" && pwd)"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+# shellcheck source=../../tools/host/export_checks.sh
+source "$here/tools/host/export_checks.sh"
+
+# One virtual display for every case: message boxes need one, and starting
+# it once keeps the cases quick.
+if [ -z "${DISPLAY:-}" ]; then
+    exec xvfb-run -a -s "-screen 0 1024x768x24" bash "${BASH_SOURCE[0]}" "$@"
+fi
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/host-export.XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+
+# The relayed layout: the relay looks for sidecar\ beside the executable.
+editor="$work/editor"
+mkdir -p "$editor/plugins" "$editor/sidecar"
+cp "$bin/host_simulator.exe" "$editor/" &&
+    cp "$bin/sidecar.auo" "$editor/plugins/" &&
+    cp "$bin/avi_writer.auo" "$editor/sidecar/avi_writer.auo_" || exit 1
+
+cases_passed=0
+cases_failed=0
+case_failures=0
+begin_case() {
+    echo "== $1"
+    case_failures=0
+}
+# expect WHAT GOT WANT
+expect() {
+    if [ "$2" != "$3" ]; then
+        case_failures=$((case_failures + 1))
+        printf 'FAILED: %s\n  got:  %s\n  want: %s\n' "$1" "$2" "$3"
+    fi
+}
+# end_case LOG: counts the case, and shows the simulator's output when it failed.
+end_case() {
+    if [ "$case_failures" -eq 0 ]; then
+        cases_passed=$((cases_passed + 1))
+    else
+        cases_failed=$((cases_failed + 1))
+        echo "--- $1"
+        tr '\r' '\n' <"$1" | grep -av '^\[' | cat -v | tail -20
+    fi
+}
+same_bytes() { cmp -s "$1" "$2" && echo same || echo differ; }
+
+# export_clip MODE LOG ENCODER_COST SIMULATOR_ARGS...: one export, with the
+# encoder's cost restored from a settings record (nested in the relay's own
+# record, with 4 read-ahead buffers, when relayed).
+export_clip() {
+    local mode="$1" log="$2" cost="$3"
+    shift 3
+    host_writer_settings "$work/$mode-writer.bin" "$cost"
+    if [ "$mode" == direct ]; then
+        cp "$work/$mode-writer.bin" "$work/$mode-settings.bin"
+        host_run "$log" "$bin/host_simulator.exe" --plugin "$(host_winpath "$bin/avi_writer.auo")" \
+            --settings "$(host_winpath "$work/$mode-settings.bin")" "$@"
+    else
+        host_relay_settings "$work/$mode-settings.bin" 4 avi_writer.auo_ "$work/$mode-writer.bin"
+        host_run "$log" "$editor/host_simulator.exe" --plugin "$(host_winpath "$editor/plugins/sidecar.auo")" \
+            --settings "$(host_winpath "$work/$mode-settings.bin")" "$@"
+    fi
+}
+
+host_run "$work/dump.log" "$bin/host_simulator.exe" --width 64 --height 48 --frames 300 \
+    --dump-frames "$(host_winpath "$work/clip.bgr")" --dump-audio "$(host_winpath "$work/clip.pcm")"
+head -c $((64 * 48 * 3 * 45)) "$work/clip.bgr" >"$work/clip45.bgr"
+head -c $((72000 * 4)) "$work/clip.pcm" >"$work/clip45.pcm"
+
+for mode in direct relayed; do
+    begin_case "$mode: a 64x48 clip of 45 frames with audio arrives frame for frame and sample for sample"
+    avi="$work/$mode.avi"
+    export_clip "$mode" "$work/$mode.log" 2 --output "$(host_winpath "$avi")" --width 64 --height 48 --frames 45 \
+        --keyframe-every 7 --host-cost 2 --save-settings "$(host_winpath "$work/$mode-saved.bin")"
+    expect "the export succeeds" "$(host_field "$work/$mode.log" result)" 1
+    settings_bytes="$(stat -c %s "$work/$mode-settings.bin")"
+    expect "the whole settings block is taken" "$(grep -a '^config_set=' "$work/$mode.log" | tr -d '\r')" \
+        "config_set=$settings_bytes bytes=$settings_bytes"
+    expect "every service call comes from the simulator's main thread" \
+        "$(host_field "$work/$mode.log" foreign_thread_calls)" 0
+    expect "the editor hands out no frame twice and none outside the clip" \
+        "$(host_field "$work/$mode.log" video_calls) $(host_field "$work/$mode.log" null_frames)" "45 0"
+    expect "the audio is asked for a second at a time" "$(host_field "$work/$mode.log" audio_calls)" 2
+    expect "ffprobe sees two streams, 45 frames of 64x48, 1.5 seconds" "$(host_probe "$avi")" \
+        "streams=2 frames=45 width=64 height=48 duration=1.500000"
+    ffmpeg -v error -i "$avi" -map 0:v -pix_fmt bgr24 -f rawvideo - >"$work/$mode-decoded.bgr" 2>/dev/null
+    expect "the decoded frames are the simulator's pattern, top row first" \
+        "$(same_bytes "$work/$mode-decoded.bgr" "$work/clip45.bgr")" same
+    expect "the pattern moves: frame 0 and frame 1 differ" "$(host_frame_hashes "$avi" | head -2 | uniq | wc -l)" 2
+    ffmpeg -v error -i "$avi" -map 0:a -f s16le - >"$work/$mode-decoded.pcm" 2>/dev/null
+    expect "the decoded audio is the simulator's tone" "$(same_bytes "$work/$mode-decoded.pcm" "$work/clip45.pcm")" same
+    expect "the statistics count every frame, flag and sample" \
+        "$(grep -E '^(frames_written|flagged_frames|audio_samples|encoder_cost|get_video_calls)=' "$avi.stats" |
+            tr '\n' ' ')" \
+        "frames_written=45 flagged_frames=7 audio_samples=72000 encoder_cost=2 get_video_calls=45 "
+    expect "the settings saved after the export are the restored ones" \
+        "$(same_bytes "$work/$mode-saved.bin" "$work/$mode-settings.bin")" same
+    end_case "$work/$mode.log"
+done
+
+begin_case "direct: without a file name from the editor the configured file is written"
+host_writer_settings "$work/configured.bin" 0 "$(host_winpath "$work/configured.avi")"
+host_run "$work/configured.log" "$bin/host_simulator.exe" --plugin "$(host_winpath "$bin/avi_writer.auo")" \
+    --width 33 --height 17 --frames 5 --no-audio --settings "$(host_winpath "$work/configured.bin")" \
+    --dump-frames "$(host_winpath "$work/odd.bgr")"
+expect "the export succeeds" "$(host_field "$work/configured.log" result)" 1
+expect "the configured file holds one stream of 5 odd-sized frames" "$(host_probe "$work/configured.avi")" \
+    "streams=1 frames=5 width=33 height=17 duration=0.166667"
+ffmpeg -v error -i "$work/configured.avi" -map 0:v -pix_fmt bgr24 -f rawvideo - >"$work/odd-decoded.bgr" 2>/dev/null
+expect "rows padded to 4 bytes decode to the pattern" "$(same_bytes "$work/odd-decoded.bgr" "$work/odd.bgr")" same
+end_case "$work/configured.log"
+
+for mode in direct relayed; do
+    begin_case "$mode: a cancelled export stops early, quietly, and leaves a valid shorter file"
+    avi="$work/$mode-cancelled.avi"
+    export_clip "$mode" "$work/$mode-cancelled.log" 0 --output "$(host_winpath "$avi")" --width 64 --height 48 \
+        --frames 300 --cancel-after 10 --close-message-boxes
+    expect "the export reports failure" "$(host_field "$work/$mode-cancelled.log" result)" 0
+    expect "no message box" "$(host_field "$work/$mode-cancelled.log" boxes)" 0
+    written="$(sed -n 's/^frames_written=//p' "$avi.stats")"
+    expect "it stopped before the end" "$([ -n "$written" ] && [ "$written" -ge 1 ] && [ "$written" -lt 300 ] &&
+        echo early)" early
+    ffmpeg -v error -i "$avi" -map 0:v -pix_fmt bgr24 -f rawvideo - >"$work/$mode-cancelled.bgr" 2>/dev/null
+    expect "the file holds exactly the frames written, from the start of the clip" \
+        "$(stat -c %s "$work/$mode-cancelled.bgr") $(cmp -s -n "$(stat -c %s "$work/$mode-cancelled.bgr")" \
+            "$work/$mode-cancelled.bgr" "$work/clip.bgr" && echo same)" "$((${written:-0} * 64 * 48 * 3)) same"
+    [ "$mode" == direct ] && expect "loaded directly, the frame served with the cancellation is not written" \
+        "$written" 9
+    end_case "$work/$mode-cancelled.log"
+done
+
+caption="$(printf '無圧縮AVI出力 (サンプル)' | iconv -f UTF-8 -t CP932)"
+text="$(printf '出力ファイルが2GBを超えるため出力できません。' | iconv -f UTF-8 -t CP932)"
+for mode in direct relayed; do
+    begin_case "$mode: an export that would pass 2 GiB is refused with the encoder's own message before any file exists"
+    export_clip "$mode" "$work/$mode-large.log" 0 --output "$(host_winpath "$work/$mode-large.avi")" \
+        --width 1920 --height 1080 --frames 400 --close-message-boxes
+    expect "the export fails" "$(host_field "$work/$mode-large.log" result)" 0
+    expect "one message box was shown" "$(host_field "$work/$mode-large.log" boxes)" 1
+    expect "the box carries the encoder's caption and the size message" \
+        "$(grep -a -c -F "message-box: [$caption] $text" "$work/$mode-large.log")" 1
+    expect "no file was created" "$([ -e "$work/$mode-large.avi" ] && echo exists || echo absent)" absent
+    end_case "$work/$mode-large.log"
+done
+
+echo "wine cases: $cases_passed passed, $cases_failed failed"
+[ "$cases_failed" -eq 0 ]

@@ -1,0 +1,594 @@
+// The host simulator: a console program that loads any output plugin the way
+// the editor does (LoadLibraryA, GetOutputPluginTable, init, config_set from a
+// saved settings file, output, config_get into a file, exit, FreeLibrary) and
+// exports a synthetic clip through it, timing the export.
+//
+// How it fills the OutputInfo, as the editor would:
+//   flags          1 = the clip has video, | 2 = it has audio. The editor's
+//                  flag bits are opaque to the relay; these are this
+//                  simulator's own, and the sample encoder does not rely on them.
+//   width, height  the clip's frame size in pixels.
+//   passthrough_1  the frame rate as (rate, scale): rate / scale frames per second.
+//   frame_count    frames 0 .. frame_count - 1.
+//   frame_bytes    one format-0 frame: 24-bit BGR rows, bottom-up, each row
+//                  padded to a multiple of 4 bytes (a DIB).
+//   passthrough_2  the audio as (audio_rate 48000, audio_ch 2, audio_n = total
+//                  samples per channel, audio_size 4 = bytes per sample frame);
+//                  all four are 0 for a clip without audio.
+//   passthrough_3  a char* to the output file name (code page 932), null when
+//                  no --output is given: that is how the editor tells an
+//                  encoder where to write.
+//
+// Every call into the plugin is made from the main thread, and every service
+// call is checked to come from it: a call from any other thread is counted
+// and reported (and still served, under a lock, so that the count is right).
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "plugin/output_plugin.h"
+#include "tools/host/test_clip.h"
+
+namespace {
+
+using host_simulator::ClipShape;
+using host_simulator::TestClip;
+
+constexpr int32_t kFlagVideo = 1;
+constexpr int32_t kFlagAudio = 2;
+constexpr int kExitFailedExport = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitForeignThread = 3;
+constexpr long kMaxSettingsBytes = 1 << 20;
+
+const char kUsage[] =
+    "usage: host_simulator [options]\n"
+    "  --plugin FILE            output plugin to load and export through\n"
+    "  --output FILE            output file name handed to the plugin\n"
+    "  --width N --height N     frame size (default 320x240)\n"
+    "  --frames N               frame count (default 60)\n"
+    "  --rate N --scale N       frame rate rate/scale (default 30/1)\n"
+    "  --no-audio               a clip without audio\n"
+    "  --keyframe-every N       get_flag answers 1 on every N-th frame (default 30)\n"
+    "  --host-cost N            box-blur passes per frame served (default 0)\n"
+    "  --settings FILE          restore the plugin's settings from FILE (config_set)\n"
+    "  --configure              show the plugin's configuration before exporting\n"
+    "  --save-settings FILE     store the plugin's settings (config_get) into FILE\n"
+    "  --no-export              load, restore, configure and save, but do not export\n"
+    "  --dump-frames FILE       write every frame as top-down BGR rows without padding\n"
+    "  --dump-audio FILE        write the whole audio as 16-bit little-endian stereo\n"
+    "  --close-message-boxes    close the message boxes that this process shows\n"
+    "  --cancel-after N         cancel as Ctrl+C would once N frames have been served\n"
+    "Ctrl+C cancels an export: is_abort answers 1 from then on.\n"
+    "The last line reads: result=R seconds=S frames=N ...\n";
+
+struct Options {
+    std::string plugin;
+    std::string output;
+    std::string settings;
+    std::string save_settings;
+    std::string dump_frames;
+    std::string dump_audio;
+    ClipShape shape;
+    int32_t host_cost = 0;
+    int32_t cancel_after = -1;
+    bool configure = false;
+    bool export_clip = true;
+    bool close_message_boxes = false;
+};
+
+bool ParseCount(const char* text, int32_t minimum, int32_t* value) {
+    char* end = nullptr;
+    long parsed = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || parsed < minimum || parsed > 0x7FFFFFFF) return false;
+    *value = static_cast<int32_t>(parsed);
+    return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        auto text = [&](std::string* target) {
+            if (i + 1 >= argc) return false;
+            *target = argv[++i];
+            return true;
+        };
+        auto count = [&](int32_t minimum, int32_t* target) {
+            if (i + 1 >= argc || !ParseCount(argv[i + 1], minimum, target)) return false;
+            ++i;
+            return true;
+        };
+        bool ok = true;
+        if (name == "--plugin") ok = text(&options->plugin);
+        else if (name == "--output") ok = text(&options->output);
+        else if (name == "--settings") ok = text(&options->settings);
+        else if (name == "--save-settings") ok = text(&options->save_settings);
+        else if (name == "--dump-frames") ok = text(&options->dump_frames);
+        else if (name == "--dump-audio") ok = text(&options->dump_audio);
+        else if (name == "--width") ok = count(1, &options->shape.width);
+        else if (name == "--height") ok = count(1, &options->shape.height);
+        else if (name == "--frames") ok = count(1, &options->shape.frame_count);
+        else if (name == "--rate") ok = count(1, &options->shape.rate);
+        else if (name == "--scale") ok = count(1, &options->shape.scale);
+        else if (name == "--keyframe-every") ok = count(0, &options->shape.keyframe_interval);
+        else if (name == "--host-cost") ok = count(0, &options->host_cost);
+        else if (name == "--cancel-after") ok = count(0, &options->cancel_after);
+        else if (name == "--no-audio") options->shape.audio = false;
+        else if (name == "--configure") options->configure = true;
+        else if (name == "--no-export") options->export_clip = false;
+        else if (name == "--close-message-boxes") options->close_message_boxes = true;
+        else ok = false;
+        if (!ok) {
+            std::fprintf(stderr, "host_simulator: bad option %s\n", name.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int64_t Ticks() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+double Seconds(int64_t ticks) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(ticks) / static_cast<double>(frequency.QuadPart);
+}
+
+class CriticalSection {
+public:
+    CriticalSection() { InitializeCriticalSection(&section_); }
+    ~CriticalSection() { DeleteCriticalSection(&section_); }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+    void Enter() { EnterCriticalSection(&section_); }
+    void Leave() { LeaveCriticalSection(&section_); }
+
+private:
+    CRITICAL_SECTION section_;
+};
+
+// The editor's side of one export: the clip and what the plugin asked of it.
+struct Session {
+    TestClip clip;
+    DWORD main_thread = 0;
+    int32_t host_cost = 0;
+    int32_t cancel_after = -1;  // frames served before a cancellation; -1: never
+    int32_t frames_served = 0;
+    CriticalSection lock;
+    std::atomic<int32_t> foreign_thread_calls{0};
+    std::atomic<int32_t> cancelled{0};
+    int64_t service_ticks = 0;
+    int32_t video_calls = 0;
+    int32_t null_frames = 0;
+    int32_t audio_calls = 0;
+    int32_t flag_calls = 0;
+    int32_t progress_calls = 0;
+    int32_t abort_calls = 0;
+    int32_t preview_calls = 0;
+    int32_t shown_percent = -1;
+    bool progress_shown = false;
+    uint32_t cost_sink = 0;
+};
+
+Session g_session;
+
+// Every service call runs inside one of these: it checks the caller's thread,
+// serialises the clip, and adds the call's duration to the host's share of
+// the export.
+class ServiceCall {
+public:
+    ServiceCall() {
+        if (GetCurrentThreadId() != g_session.main_thread) {
+            g_session.foreign_thread_calls.fetch_add(1, std::memory_order_relaxed);
+        }
+        g_session.lock.Enter();
+        start_ = Ticks();
+    }
+    ~ServiceCall() {
+        g_session.service_ticks += Ticks() - start_;
+        g_session.lock.Leave();
+    }
+    ServiceCall(const ServiceCall&) = delete;
+    ServiceCall& operator=(const ServiceCall&) = delete;
+
+private:
+    int64_t start_;
+};
+
+void* ServeVideo(int frame, uint32_t format) {
+    ++g_session.video_calls;
+    const uint8_t* data = g_session.clip.Frame(frame, format);
+    if (data == nullptr) {
+        ++g_session.null_frames;
+        return nullptr;
+    }
+    // The editor's filters would run here, between reading the source and
+    // handing the frame over.
+    g_session.cost_sink += g_session.clip.SpendProductionCost(g_session.host_cost);
+    if (++g_session.frames_served == g_session.cancel_after) g_session.cancelled.store(1, std::memory_order_relaxed);
+    return const_cast<uint8_t*>(data);
+}
+
+void* HostGetVideo(int frame) {
+    ServiceCall call;
+    return ServeVideo(frame, 0);
+}
+
+void* HostGetVideoEx(int frame, uint32_t format) {
+    ServiceCall call;
+    return ServeVideo(frame, format);
+}
+
+void* HostGetAudio(int start, int length, int* read) {
+    ServiceCall call;
+    ++g_session.audio_calls;
+    int32_t count = 0;
+    const int16_t* data = g_session.clip.Audio(start, length, &count);
+    if (read != nullptr) *read = count;
+    return const_cast<int16_t*>(data);
+}
+
+int HostIsAbort() {
+    ServiceCall call;
+    ++g_session.abort_calls;
+    return g_session.cancelled.load(std::memory_order_relaxed) != 0 ? 1 : 0;
+}
+
+int HostShowProgress(int position, int total) {
+    ServiceCall call;
+    ++g_session.progress_calls;
+    if (total <= 0) return 1;
+    int64_t percent = static_cast<int64_t>(position) * 100 / total;
+    if (percent < 0) percent = 0;
+    if (percent > 100) percent = 100;
+    // Only a change of the whole percentage reaches the terminal.
+    if (percent == g_session.shown_percent) return 1;
+    g_session.shown_percent = static_cast<int32_t>(percent);
+    char bar[41];
+    int filled = static_cast<int>(percent * 40 / 100);
+    for (int i = 0; i < 40; ++i) bar[i] = i < filled ? '#' : '.';
+    bar[40] = '\0';
+    std::fprintf(stderr, "\r[%s] %3d%% %d/%d", bar, static_cast<int>(percent), position, total);
+    std::fflush(stderr);
+    g_session.progress_shown = true;
+    return 1;
+}
+
+int HostGetFlag(int frame) {
+    ServiceCall call;
+    ++g_session.flag_calls;
+    return g_session.clip.Flag(frame);
+}
+
+int HostUpdatePreview() {
+    ServiceCall call;
+    ++g_session.preview_calls;
+    return 1;
+}
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        g_session.cancelled.store(1, std::memory_order_relaxed);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// Closes the message boxes of this process, as a user clicking them away
+// would, and keeps their captions and texts for the report. Used by tests
+// that export into a failure on purpose.
+class MessageBoxCloser {
+public:
+    MessageBoxCloser() = default;
+    ~MessageBoxCloser() { Stop(); }
+    MessageBoxCloser(const MessageBoxCloser&) = delete;
+    MessageBoxCloser& operator=(const MessageBoxCloser&) = delete;
+
+    bool Start() {
+        stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (stop_ == nullptr) return false;
+        thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+        return thread_ != nullptr;
+    }
+    void Stop() {
+        if (thread_ != nullptr) {
+            SetEvent(stop_);
+            WaitForSingleObject(thread_, INFINITE);
+            CloseHandle(thread_);
+            thread_ = nullptr;
+        }
+        if (stop_ != nullptr) {
+            CloseHandle(stop_);
+            stop_ = nullptr;
+        }
+    }
+    // Only read after Stop().
+    const std::vector<std::string>& Boxes() const { return boxes_; }
+
+private:
+    static BOOL CALLBACK FindBox(HWND window, LPARAM found) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        char class_name[16] = {};
+        GetClassNameA(window, class_name, sizeof class_name);
+        // A message box is a dialog whose text is the static control 0xFFFF.
+        if (process == GetCurrentProcessId() && std::strcmp(class_name, "#32770") == 0 &&
+            GetDlgItem(window, 0xFFFF) != nullptr && IsWindowVisible(window)) {
+            *reinterpret_cast<HWND*>(found) = window;
+            return FALSE;
+        }
+        return TRUE;
+    }
+
+    static DWORD WINAPI Run(void* self) {
+        auto* closer = static_cast<MessageBoxCloser*>(self);
+        while (WaitForSingleObject(closer->stop_, 10) == WAIT_TIMEOUT) {
+            HWND box = nullptr;
+            EnumWindows(FindBox, reinterpret_cast<LPARAM>(&box));
+            if (box == nullptr) continue;
+            char caption[256] = {};
+            char text[1024] = {};
+            GetWindowTextA(box, caption, sizeof caption);
+            GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+            closer->boxes_.push_back(std::string("[") + caption + "] " + text);
+            SendMessageA(box, WM_COMMAND, IDOK, 0);
+            for (int i = 0; i < 100 && IsWindow(box); ++i) Sleep(5);
+            // A box without an OK button answers to Cancel.
+            if (IsWindow(box)) SendMessageA(box, WM_COMMAND, IDCANCEL, 0);
+            for (int i = 0; i < 100 && IsWindow(box); ++i) Sleep(5);
+        }
+        return 0;
+    }
+
+    HANDLE stop_ = nullptr;
+    HANDLE thread_ = nullptr;
+    std::vector<std::string> boxes_;
+};
+
+class LoadedModule {
+public:
+    explicit LoadedModule(const char* path) : module_(LoadLibraryA(path)) {}
+    ~LoadedModule() {
+        if (module_ != nullptr) FreeLibrary(module_);
+    }
+    LoadedModule(const LoadedModule&) = delete;
+    LoadedModule& operator=(const LoadedModule&) = delete;
+    HMODULE Get() const { return module_; }
+
+private:
+    HMODULE module_;
+};
+
+class OutputFile {
+public:
+    explicit OutputFile(const std::string& path)
+        : file_(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    ~OutputFile() {
+        if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+    }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    bool Valid() const { return file_ != INVALID_HANDLE_VALUE; }
+    bool Write(const void* data, size_t size) {
+        DWORD written = 0;
+        return WriteFile(file_, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+    }
+
+private:
+    HANDLE file_;
+};
+
+bool DumpFrames(const ClipShape& shape, const std::string& path) {
+    TestClip clip;
+    OutputFile out(path);
+    if (!clip.SetUp(shape) || !out.Valid()) return false;
+    const int64_t stride = host_simulator::DibRowBytes(shape.width);
+    for (int32_t frame = 0; frame < shape.frame_count; ++frame) {
+        const uint8_t* dib = clip.Frame(frame, 0);
+        for (int32_t y = 0; y < shape.height; ++y) {
+            if (!out.Write(dib + (shape.height - 1 - y) * stride, static_cast<size_t>(shape.width) * 3)) return false;
+        }
+    }
+    return true;
+}
+
+bool DumpAudio(const ClipShape& shape, const std::string& path) {
+    TestClip clip;
+    OutputFile out(path);
+    if (!clip.SetUp(shape) || !out.Valid()) return false;
+    for (int32_t start = 0; start < clip.AudioSamples();) {
+        int32_t read = 0;
+        const int16_t* data = clip.Audio(start, host_simulator::kAudioRate, &read);
+        if (read <= 0 || !out.Write(data, static_cast<size_t>(read) * host_simulator::kAudioSampleBytes)) return false;
+        start += read;
+    }
+    return true;
+}
+
+void RestoreSettings(const OutputPluginTable* table, const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        // A first run has nothing saved yet; that is not an error.
+        std::fprintf(stderr, "host_simulator: no saved settings in %s\n", path.c_str());
+        return;
+    }
+    std::vector<char> data(kMaxSettingsBytes);
+    size_t size = std::fread(data.data(), 1, data.size(), file);
+    std::fclose(file);
+    if (table->config_set == nullptr) {
+        std::fprintf(stderr, "host_simulator: the plugin has no config_set\n");
+        return;
+    }
+    // As in the editor, a refused block only leaves the plugin's settings as
+    // they were; the export still runs.
+    int taken = table->config_set(data.data(), static_cast<int>(size));
+    std::printf("config_set=%d bytes=%d\n", taken, static_cast<int>(size));
+    if (taken <= 0) std::fprintf(stderr, "host_simulator: the plugin refused the saved settings\n");
+}
+
+bool SaveSettings(const OutputPluginTable* table, const std::string& path) {
+    if (table->config_get == nullptr) {
+        std::fprintf(stderr, "host_simulator: the plugin has no config_get\n");
+        return false;
+    }
+    int size = table->config_get(nullptr, 0);
+    if (size <= 0 || size > kMaxSettingsBytes) {
+        std::fprintf(stderr, "host_simulator: config_get reports %d bytes\n", size);
+        return false;
+    }
+    std::vector<char> data(static_cast<size_t>(size));
+    int written = table->config_get(data.data(), size);
+    if (written <= 0 || written > size) {
+        std::fprintf(stderr, "host_simulator: config_get wrote %d of %d bytes\n", written, size);
+        return false;
+    }
+    OutputFile out(path);
+    if (!out.Valid() || !out.Write(data.data(), static_cast<size_t>(written))) {
+        std::fprintf(stderr, "host_simulator: cannot write %s\n", path.c_str());
+        return false;
+    }
+    std::printf("config_get=%d\n", written);
+    return true;
+}
+
+OutputInfo MakeOutputInfo(const TestClip& clip, const char* file_name) {
+    const ClipShape& shape = clip.Shape();
+    OutputInfo info;
+    std::memset(&info, 0, sizeof info);
+    info.flags = kFlagVideo | (clip.AudioSamples() > 0 ? kFlagAudio : 0);
+    info.width = shape.width;
+    info.height = shape.height;
+    info.passthrough_1[0] = shape.rate;
+    info.passthrough_1[1] = shape.scale;
+    info.frame_count = shape.frame_count;
+    info.frame_bytes = clip.FrameBytes();
+    if (clip.AudioSamples() > 0) {
+        info.passthrough_2[0] = host_simulator::kAudioRate;
+        info.passthrough_2[1] = host_simulator::kAudioChannels;
+        info.passthrough_2[2] = clip.AudioSamples();
+        info.passthrough_2[3] = host_simulator::kAudioSampleBytes;
+    }
+    static_assert(sizeof(file_name) == sizeof(info.passthrough_3), "a pointer fills the field");
+    std::memcpy(info.passthrough_3, &file_name, sizeof file_name);
+    info.get_video = HostGetVideo;
+    info.get_audio = HostGetAudio;
+    info.is_abort = HostIsAbort;
+    info.show_progress = HostShowProgress;
+    info.get_flag = HostGetFlag;
+    info.update_preview = HostUpdatePreview;
+    info.get_video_ex = HostGetVideoEx;
+    return info;
+}
+
+int Run(const Options& options) {
+    if (!options.dump_frames.empty() && !DumpFrames(options.shape, options.dump_frames)) {
+        std::fprintf(stderr, "host_simulator: cannot dump the frames into %s\n", options.dump_frames.c_str());
+        return kExitUsage;
+    }
+    if (!options.dump_audio.empty() && !DumpAudio(options.shape, options.dump_audio)) {
+        std::fprintf(stderr, "host_simulator: cannot dump the audio into %s\n", options.dump_audio.c_str());
+        return kExitUsage;
+    }
+    if (options.plugin.empty()) return 0;
+
+    g_session.main_thread = GetCurrentThreadId();
+    g_session.host_cost = options.host_cost;
+    g_session.cancel_after = options.cancel_after;
+    if (!g_session.clip.SetUp(options.shape)) {
+        std::fprintf(stderr, "host_simulator: the clip is too large for the editor's records\n");
+        return kExitUsage;
+    }
+    MessageBoxCloser closer;
+    if (options.close_message_boxes && !closer.Start()) {
+        std::fprintf(stderr, "host_simulator: cannot start the message box watcher\n");
+        return kExitUsage;
+    }
+
+    int result = 0;
+    int64_t export_ticks = 0;
+    bool exported = false;
+    bool settings_saved = true;
+    {
+        LoadedModule module(options.plugin.c_str());
+        if (module.Get() == nullptr) {
+            std::fprintf(stderr, "host_simulator: cannot load %s (error %lu)\n", options.plugin.c_str(),
+                         GetLastError());
+            return kExitUsage;
+        }
+        auto get_table = reinterpret_cast<GetOutputPluginTableFunction>(
+            reinterpret_cast<void*>(GetProcAddress(module.Get(), "GetOutputPluginTable")));
+        OutputPluginTable* table = get_table != nullptr ? get_table() : nullptr;
+        if (table == nullptr) {
+            std::fprintf(stderr, "host_simulator: %s is not an output plugin\n", options.plugin.c_str());
+            return kExitUsage;
+        }
+        std::printf("plugin=%s\n", table->name != nullptr ? table->name : "");
+        if (table->init != nullptr && table->init() == 0) {
+            std::fprintf(stderr, "host_simulator: the plugin's init failed\n");
+            return kExitUsage;
+        }
+        if (!options.settings.empty()) RestoreSettings(table, options.settings);
+        if (options.configure) {
+            if (table->config != nullptr) {
+                std::printf("config=%d\n", table->config(nullptr, module.Get()));
+            } else {
+                std::fprintf(stderr, "host_simulator: the plugin has no configuration\n");
+            }
+        }
+        if (options.export_clip && table->output != nullptr) {
+            OutputInfo info = MakeOutputInfo(g_session.clip, options.output.empty() ? nullptr : options.output.c_str());
+            int64_t start = Ticks();
+            result = table->output(&info);
+            export_ticks = Ticks() - start;
+            exported = true;
+        }
+        if (g_session.progress_shown) std::fprintf(stderr, "\n");
+        if (!options.save_settings.empty()) settings_saved = SaveSettings(table, options.save_settings);
+        if (table->exit != nullptr) table->exit();
+    }
+    closer.Stop();
+    for (const std::string& box : closer.Boxes()) std::printf("message-box: %s\n", box.c_str());
+    if (!exported) return settings_saved ? 0 : kExitUsage;
+
+    int32_t foreign = g_session.foreign_thread_calls.load(std::memory_order_relaxed);
+    if (foreign != 0) {
+        std::printf("foreign-thread calls: %d service calls came from a thread other than the main thread\n",
+                    static_cast<int>(foreign));
+    }
+    std::printf(
+        "result=%d seconds=%.3f frames=%d service_seconds=%.3f video_calls=%d null_frames=%d audio_calls=%d "
+        "flag_calls=%d progress_calls=%d abort_calls=%d preview_calls=%d foreign_thread_calls=%d boxes=%d "
+        "cancelled=%d\n",
+        result, Seconds(export_ticks), static_cast<int>(options.shape.frame_count), Seconds(g_session.service_ticks),
+        static_cast<int>(g_session.video_calls), static_cast<int>(g_session.null_frames),
+        static_cast<int>(g_session.audio_calls), static_cast<int>(g_session.flag_calls),
+        static_cast<int>(g_session.progress_calls), static_cast<int>(g_session.abort_calls),
+        static_cast<int>(g_session.preview_calls), static_cast<int>(foreign), static_cast<int>(closer.Boxes().size()),
+        static_cast<int>(g_session.cancelled.load(std::memory_order_relaxed)));
+    if (foreign != 0) return kExitForeignThread;
+    if (!settings_saved) return kExitUsage;
+    return result != 0 ? 0 : kExitFailedExport;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
+    Options options;
+    if (argc < 2 || !ParseOptions(argc, argv, &options)) {
+        std::fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    return Run(options);
+}
