@@ -1,0 +1,239 @@
+// The substitute service functions as a sub-plugin meets them during an
+// export: which calls are answered from the rings and which reach the
+// editor, what frames below 0 and refused formats give, audio, and the
+// failures that the sub-plugin learns of through is_abort.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/posix/test_hooks.h"
+#include "platform/thread.h"
+#include "plugin/relay_context.h"
+#include "tests/common/frame_pattern.h"
+#include "tests/native/relay_harness.h"
+#include "tests/native/simulated_editor.h"
+
+namespace {
+
+using relay_test::Eventually;
+using relay_test::RelayHarness;
+using relay_test::TakeMessageTexts;
+using relay_test::WrongBytesOf;
+
+SimulatedEditor* g_editor = nullptr;
+std::atomic<long> g_wrong{0};
+
+struct Observed {
+    std::vector<const void*> pointers;
+    std::vector<int> values;
+    std::vector<int> aborts;
+    std::vector<size_t> fetch_counts;
+};
+Observed g_observed;
+
+class ServiceFunctions : public RelayHarness {
+protected:
+    void SetUp() override {
+        RelayHarness::SetUp();
+        g_editor = &editor_;
+        g_wrong = 0;
+        g_observed = Observed{};
+    }
+    void TearDown() override {
+        EXPECT_EQ(editor_.CallsOffThread(), 0);
+        RelayHarness::TearDown();
+    }
+    std::vector<SimulatedEditor::VideoFetch> FetchesOf(int frame) {
+        std::vector<SimulatedEditor::VideoFetch> found;
+        for (const auto& fetch : editor_.VideoFetches()) {
+            if (fetch.frame == frame) found.push_back(fetch);
+        }
+        return found;
+    }
+
+    SimulatedEditor editor_{8, 4, 100};
+};
+
+// Waits until the read-ahead around the last request is complete (8
+// buffers: two behind, the frame and four after it).
+void AwaitWindow(size_t fetches) {
+    if (!Eventually([&] { return g_editor->VideoFetchCount() >= fetches; })) ++g_wrong;
+}
+
+int SharesTheRingBetweenBothVideoCalls(OutputInfo* info) {
+    g_wrong += WrongBytesOf(info, 10, kFormatDefault, info->get_video(10));
+    AwaitWindow(7);
+    // Frames read ahead are hits, whichever of the two calls asks.
+    for (int f : {11, 12, 13, 14}) {
+        g_wrong += WrongBytesOf(info, f, kFormatDefault, info->get_video_ex(f, kFormatDefault));
+        g_wrong += WrongBytesOf(info, f, kFormatDefault, info->get_video(f));
+    }
+    // The same frame in another format is always a round trip.
+    g_wrong += WrongBytesOf(info, 14, kFormatYUY2, info->get_video_ex(14, kFormatYUY2));
+    g_wrong += WrongBytesOf(info, 14, kFormatDefault, info->get_video(14));
+    return 1;
+}
+
+TEST_F(ServiceFunctions, GetVideoAndGetVideoExInTheDefaultFormatShareTheRing) {
+    EXPECT_EQ(Export(editor_, SharesTheRingBetweenBothVideoCalls, 8), 1);
+    EXPECT_EQ(g_wrong.load(), 0);
+    // Up to the request in YUY2, no frame was fetched twice.
+    std::vector<int> before_yuy2;
+    for (const auto& fetch : editor_.VideoFetches()) {
+        if (fetch.format != kFormatDefault) break;
+        EXPECT_EQ(std::count(before_yuy2.begin(), before_yuy2.end(), fetch.frame), 0) << fetch.frame;
+        before_yuy2.push_back(fetch.frame);
+    }
+    EXPECT_GE(before_yuy2.size(), 7u);
+    const std::vector<SimulatedEditor::VideoFetch> expected{
+        {14, kFormatDefault}, {14, kFormatYUY2}, {14, kFormatDefault}};
+    EXPECT_EQ(FetchesOf(14), expected);
+}
+
+std::vector<int> g_flags_before_jump;
+
+int ReadsFlagsAheadOfItself(OutputInfo* info) {
+    // Flags 0 .. 4 are read ahead before any request.
+    if (!Eventually([] { return g_editor->FlagFetchCount() >= 5; })) ++g_wrong;
+    for (int f = 0; f < 5; ++f) g_wrong += info->get_flag(f) != frame_pattern::FlagOf(f);
+    // Each hit moved the position on; the window around 4 ends at 8.
+    if (!Eventually([] { return g_editor->FlagFetchCount() >= 9; })) ++g_wrong;
+    g_flags_before_jump = g_editor->FlagFetches();
+    // A jump: a round trip, answered with the frame's own flag, and back.
+    g_wrong += info->get_flag(70) != frame_pattern::FlagOf(70);
+    g_wrong += info->get_flag(0) != frame_pattern::FlagOf(0);
+    return 1;
+}
+
+TEST_F(ServiceFunctions, AFlagReadAheadIsAnsweredFromTheRing) {
+    EXPECT_EQ(Export(editor_, ReadsFlagsAheadOfItself, 8), 1);
+    EXPECT_EQ(g_wrong.load(), 0);
+    EXPECT_EQ(g_flags_before_jump, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
+    const std::vector<int> flags = editor_.FlagFetches();
+    EXPECT_EQ(std::count(flags.begin(), flags.end(), 70), 1);
+}
+
+int AsksForFramesBelowZero(OutputInfo* info) {
+    g_wrong += WrongBytesOf(info, 3, kFormatDefault, info->get_video(3));
+    g_observed.aborts.push_back(info->is_abort());
+    g_observed.pointers.push_back(info->get_video(-1));
+    g_observed.pointers.push_back(info->get_video_ex(-5, kFormatYUY2));
+    g_observed.values.push_back(info->get_flag(-2));
+    g_observed.values.push_back(info->get_flag(INT32_MIN));
+    // The sub-plugin learns of it at once: no answer from the editor is needed.
+    g_observed.aborts.push_back(info->is_abort());
+    int read = -1;
+    g_observed.pointers.push_back(info->get_audio(0, 10, &read));
+    g_observed.values.push_back(read);
+    return 4;
+}
+
+TEST_F(ServiceFunctions, FramesBelowZeroAreFailedFetchesThatAbortTheExport) {
+    EXPECT_EQ(Export(editor_, AsksForFramesBelowZero, 8), 4);
+    EXPECT_EQ(g_wrong.load(), 0);
+    EXPECT_EQ(g_observed.aborts, (std::vector<int>{0, 1}));
+    EXPECT_EQ(g_observed.pointers, (std::vector<const void*>{nullptr, nullptr, nullptr}));
+    EXPECT_EQ(g_observed.values, (std::vector<int>{0, 0, 0}));
+    for (const auto& fetch : editor_.VideoFetches()) EXPECT_GE(fetch.frame, 0);
+    for (int frame : editor_.FlagFetches()) EXPECT_GE(frame, 0);
+    EXPECT_EQ(editor_.AudioCalls(), 0);
+    EXPECT_TRUE(TakeMessageTexts().empty());
+}
+
+int AsksInARefusedFormat(OutputInfo* info) {
+    g_observed.pointers.push_back(info->get_video_ex(0, kNoFormat));
+    g_observed.aborts.push_back(info->is_abort());
+    g_observed.pointers.push_back(info->get_video(0));
+    return 6;
+}
+
+int ChangesToARefusedFormat(OutputInfo* info) {
+    for (int f = 0; f < 6; ++f) g_wrong += WrongBytesOf(info, f, kFormatYC48, info->get_video_ex(f, kFormatYC48));
+    g_observed.aborts.push_back(info->is_abort());
+    g_observed.pointers.push_back(info->get_video_ex(6, 0x30313050u));
+    g_observed.aborts.push_back(info->is_abort());
+    // The region is gone: even a frame that was held comes back null.
+    g_observed.pointers.push_back(info->get_video_ex(5, kFormatYC48));
+    return 6;
+}
+
+TEST_F(ServiceFunctions, ARefusedFormatGivesNullAndAbortsWithoutAMessage) {
+    EXPECT_EQ(Export(editor_, AsksInARefusedFormat, 8), 6);
+    EXPECT_EQ(g_observed.pointers, (std::vector<const void*>{nullptr, nullptr}));
+    EXPECT_EQ(g_observed.aborts, (std::vector<int>{1}));
+    EXPECT_TRUE(editor_.VideoFetches().empty());
+
+    g_observed = Observed{};
+    editor_.ForgetCalls();
+    EXPECT_EQ(Export(editor_, ChangesToARefusedFormat, 8), 6);
+    EXPECT_EQ(g_wrong.load(), 0);
+    EXPECT_EQ(g_observed.pointers, (std::vector<const void*>{nullptr, nullptr}));
+    EXPECT_EQ(g_observed.aborts, (std::vector<int>{0, 1}));
+    for (const auto& fetch : editor_.VideoFetches()) EXPECT_EQ(fetch.format, kFormatYC48);
+    EXPECT_TRUE(TakeMessageTexts().empty());
+    EXPECT_EQ(platform::test_hooks::LivePageRegions(), 0u);
+}
+
+int AsksForAHugeFrame(OutputInfo* info) {
+    g_observed.pointers.push_back(info->get_video_ex(0, kFormatYC48));
+    g_observed.aborts.push_back(info->is_abort());
+    return 8;
+}
+
+TEST_F(ServiceFunctions, ASlotRegionThatCannotBeHadIsReportedOnTheEditorsThread) {
+    // 48 slots of 3840x2160 YC48, in a process that can address at most 2 GB.
+    SimulatedEditor uhd(3840, 2160, 10);
+    platform::test_hooks::SetPageAllocationLimit(0x7FFFFFFF);
+    EXPECT_EQ(Export(uhd, AsksForAHugeFrame, 48), 8);
+    EXPECT_EQ(g_observed.pointers, (std::vector<const void*>{nullptr}));
+    EXPECT_EQ(g_observed.aborts, (std::vector<int>{1}));
+    EXPECT_TRUE(uhd.VideoFetches().empty());
+    const auto boxes = platform::test_hooks::TakeMessageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, relay_test::kBufferMemoryText);
+    EXPECT_EQ(boxes[0].thread_id, platform::CurrentThreadId());
+    EXPECT_EQ(uhd.CallsOffThread(), 0);
+    platform::test_hooks::SetPageAllocationLimit(0);
+
+    // One frame above 2 GB: 20000x20000 YC48.
+    SimulatedEditor huge(20000, 20000, 10);
+    g_observed = Observed{};
+    EXPECT_EQ(Export(huge, AsksForAHugeFrame, 1), 8);
+    EXPECT_EQ(g_observed.pointers, (std::vector<const void*>{nullptr}));
+    EXPECT_EQ(g_observed.aborts, (std::vector<int>{1}));
+    EXPECT_EQ(TakeMessageTexts(), std::vector<std::string>{relay_test::kBufferMemoryText});
+    g_editor = &editor_;
+}
+
+int UsesAudio(OutputInfo* info) {
+    int read = -1;
+    g_observed.pointers.push_back(info->get_audio(480, 1600, &read));
+    g_observed.values.push_back(read);
+    // Without a count to write to: the relay does not write through null.
+    g_observed.pointers.push_back(info->get_audio(2080, 1600, nullptr));
+    // A frame the editor cannot produce aborts the export.
+    info->get_video(g_editor->missing_frame.load());
+    g_observed.aborts.push_back(info->is_abort());
+    read = -1;
+    g_observed.pointers.push_back(info->get_audio(3680, 1600, &read));
+    g_observed.values.push_back(read);
+    g_observed.pointers.push_back(info->get_audio(3680, 1600, nullptr));
+    return 9;
+}
+
+TEST_F(ServiceFunctions, AudioIsTheEditorsOwnUntilTheExportIsAborted) {
+    editor_.missing_frame = 17;
+    EXPECT_EQ(Export(editor_, UsesAudio, 8), 9);
+    const void* editors = editor_.AudioBuffer();
+    EXPECT_EQ(g_observed.pointers, (std::vector<const void*>{editors, editors, nullptr, nullptr}));
+    EXPECT_EQ(g_observed.values, (std::vector<int>{1600, 0}));
+    EXPECT_EQ(g_observed.aborts, (std::vector<int>{1}));
+    EXPECT_EQ(editor_.AudioCalls(), 2);
+    EXPECT_FALSE(editor_.AudioReadWasNull());
+}
+
+}  // namespace

@@ -1,0 +1,153 @@
+// What the relay's native tests share: the relay loaded as the editor loads
+// it (from an editor folder without sub-plugins, the test then choosing a
+// sub-plugin table of its own), the checks a sub-plugin makes on what it
+// receives, the read-ahead windows, and the expected message texts.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/test_hooks.h"
+#include "plugin/entry_points.h"
+#include "plugin/relay_context.h"
+#include "tests/common/frame_pattern.h"
+#include "tests/native/editor_folder.h"
+#include "tests/native/simulated_editor.h"
+
+namespace relay_test {
+
+// The texts of the relay's messages as the editor's message box receives
+// them (code page 932, from python3's 'text'.encode('cp932')).
+// "先読みバッファ数が異常です。再設定してください。"
+inline const std::string kInvalidCountText =
+    "\x90\xe6\x93\xc7\x82\xdd\x83\x6f\x83\x62\x83\x74\x83\x40\x90\x94\x82\xaa\x88\xd9\x8f\xed\x82\xc5\x82\xb7"
+    "\x81\x42\x8d\xc4\x90\xdd\x92\xe8\x82\xb5\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2\x81\x42";
+// "出力プラグインが選択されていません。再設定してください。"
+inline const std::string kNoSelectionText =
+    "\x8f\x6f\x97\xcd\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x82\xaa\x91\x49\x91\xf0\x82\xb3\x82\xea\x82\xc4"
+    "\x82\xa2\x82\xdc\x82\xb9\x82\xf1\x81\x42\x8d\xc4\x90\xdd\x92\xe8\x82\xb5\x82\xc4\x82\xad\x82\xbe\x82\xb3"
+    "\x82\xa2\x81\x42";
+// "メモリが確保できませんでした。先読みバッファ数を減らしてみてください。"
+inline const std::string kArrayMemoryText =
+    "\x83\x81\x83\x82\x83\x8a\x82\xaa\x8a\x6d\x95\xdb\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1\x82\xc5\x82\xb5"
+    "\x82\xbd\x81\x42\x90\xe6\x93\xc7\x82\xdd\x83\x6f\x83\x62\x83\x74\x83\x40\x90\x94\x82\xf0\x8c\xb8\x82\xe7"
+    "\x82\xb5\x82\xc4\x82\xdd\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2\x81\x42";
+// "バッファ用メモリが確保できませんでした。先読みバッファ数を減らしてみてください。"
+inline const std::string kBufferMemoryText =
+    "\x83\x6f\x83\x62\x83\x74\x83\x40\x97\x70\x83\x81\x83\x82\x83\x8a\x82\xaa\x8a\x6d\x95\xdb\x82\xc5\x82\xab"
+    "\x82\xdc\x82\xb9\x82\xf1\x82\xc5\x82\xb5\x82\xbd\x81\x42\x90\xe6\x93\xc7\x82\xdd\x83\x6f\x83\x62\x83\x74"
+    "\x83\x40\x90\x94\x82\xf0\x8c\xb8\x82\xe7\x82\xb5\x82\xc4\x82\xdd\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2"
+    "\x81\x42";
+
+inline std::vector<std::string> TakeMessageTexts() {
+    std::vector<std::string> texts;
+    for (const auto& box : platform::test_hooks::TakeMessageBoxes()) {
+        texts.push_back(box.text);
+        EXPECT_EQ(box.caption, "Offloader");
+    }
+    return texts;
+}
+
+// The read-ahead window of a buffer count, as the documentation tabulates it.
+struct WindowShape {
+    int buffers;
+    int behind;
+    int ahead;
+};
+inline const WindowShape kWindowShapes[] = {
+    {1, 0, 0}, {2, 0, 1}, {3, 0, 2}, {8, 2, 5}, {48, 15, 32}, {100, 33, 66},
+};
+inline WindowShape ShapeOf(int buffers) {
+    for (const WindowShape& shape : kWindowShapes) {
+        if (shape.buffers == buffers) return shape;
+    }
+    ADD_FAILURE() << "no window shape for " << buffers << " buffers";
+    return {buffers, 0, 0};
+}
+
+// What the editor is asked when a sub-plugin requests `requests` one after
+// another and the read-ahead completes its window after each: a ring of
+// tags, filled on a miss and then around the new position, lowest first.
+inline std::vector<int> ExpectedVideoFetches(int buffers, int frame_count, const std::vector<int>& requests) {
+    const WindowShape shape = ShapeOf(buffers);
+    std::vector<int> tags(static_cast<size_t>(buffers), -1);
+    std::vector<int> fetches;
+    for (int frame : requests) {
+        if (tags[static_cast<size_t>(frame % buffers)] != frame) {
+            fetches.push_back(frame);
+            tags[static_cast<size_t>(frame % buffers)] = frame;
+        }
+        const int first = std::max(0, frame - shape.behind);
+        const int end = std::min(frame_count, frame + shape.ahead);
+        for (int f = first; f < end; ++f) {
+            if (tags[static_cast<size_t>(f % buffers)] != f) {
+                fetches.push_back(f);
+                tags[static_cast<size_t>(f % buffers)] = f;
+            }
+        }
+    }
+    return fetches;
+}
+
+// Waits for something the relay's other thread is about to do. The limit
+// only keeps a broken relay from hanging the run; nothing is measured.
+template <class Condition>
+bool Eventually(Condition condition) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > give_up) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+// How a sub-plugin judges a frame: every byte, null counting as all wrong.
+inline long WrongBytesOf(const OutputInfo* info, int frame, uint32_t format, const void* data) {
+    const size_t bytes = frame_pattern::FrameBytes(*info, format);
+    if (data == nullptr) return static_cast<long>(bytes == 0 ? 1 : bytes);
+    return frame_pattern::WrongBytes(static_cast<const uint8_t*>(data), bytes, frame, format);
+}
+
+// The relay as the editor holds it, initialised in an editor folder without
+// sub-plugins; each export runs the sub-plugin table the test gives it.
+class RelayHarness : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(PluginInit(), 1);
+        context_ = ModuleContext();
+        platform::test_hooks::TakeMessageBoxes();
+        platform::test_hooks::TakeWorkerLibraryCalls();
+        platform::test_hooks::TakeMessageQueueCalls();
+    }
+    void TearDown() override {
+        PluginExit();
+        platform::test_hooks::TakeMessageBoxes();
+        platform::test_hooks::SetCurrentThreadPriority(0);
+        platform::test_hooks::SetPageAllocationLimit(0);
+    }
+
+    int Export(SimulatedEditor& editor, int (*output)(OutputInfo*), int buffer_count) {
+        OutputInfo info = editor.Info();
+        return Export(info, output, buffer_count);
+    }
+    int Export(OutputInfo& info, int (*output)(OutputInfo*), int buffer_count) {
+        table_ = OutputPluginTable{};
+        table_.name = "Checking Encoder";
+        table_.output = output;
+        context_->selected = &table_;
+        context_->buffer_count = buffer_count;
+        return PluginOutput(&info);
+    }
+
+    EditorFolder folder_;
+    RelayContext* context_ = nullptr;
+    OutputPluginTable table_{};
+};
+
+}  // namespace relay_test

@@ -1,0 +1,130 @@
+// The output function of the checking sub-plugin: it reads frames in the
+// order and formats the editor's record asks for (see checking_verdict.h),
+// checks every byte of every frame and every flag against frame_pattern, the
+// functions the test host produces them with, checks is_abort after each
+// frame, and reports its verdict through the call record. Linked with
+// test_subplugin.cpp, which provides the table and the record.
+#include <windows.h>
+#include <ole2.h>
+
+#include <cstring>
+
+#include "plugin/output_plugin.h"
+#include "tests/common/access_pattern.h"
+#include "tests/common/frame_pattern.h"
+#include "tests/subplugins/checking_verdict.h"
+#include "tests/subplugins/test_subplugin.h"
+
+namespace {
+
+using checking_verdict::Verdict;
+
+// The editor's contract: a frame's pointer is valid until the next video
+// call by anyone, so the second thread takes no frames.
+struct SideThread {
+    OutputInfo* info;
+    volatile LONG stop;
+    uint32_t seed;
+    int32_t flags_checked;
+    int32_t wrong_flags;
+    int32_t audio_calls;
+    int32_t wrong_audio;
+};
+
+DWORD WINAPI SideCalls(void* argument) {
+    auto* side = static_cast<SideThread*>(argument);
+    OutputInfo* info = side->info;
+    access_pattern::FrameWalk walk(access_pattern::Pattern::RandomJumps, info->frame_count, side->seed);
+    static int16_t expected[256];
+    for (int i = 0; InterlockedCompareExchange(&side->stop, 0, 0) == 0; ++i) {
+        const int frame = walk.Next() % (info->frame_count > 0 ? info->frame_count : 1);
+        side->wrong_flags += info->get_flag(frame) != frame_pattern::FlagOf(frame);
+        ++side->flags_checked;
+        if (i % 3 == 0) {
+            const int start = i * 256;
+            int read = -1;
+            const auto* audio = static_cast<const int16_t*>(info->get_audio(start, 256, &read));
+            for (int k = 0; k < 256; ++k) expected[k] = frame_pattern::AudioSampleOf(start + k);
+            ++side->audio_calls;
+            side->wrong_audio +=
+                read != 256 || audio == nullptr || std::memcmp(audio, expected, sizeof expected) != 0;
+        }
+        info->is_abort();
+        info->show_progress(i, 1 << 30);
+        if (i % 4 == 0) info->update_preview();
+    }
+    return 0;
+}
+
+}  // namespace
+
+int CheckingOutput(OutputInfo* info) {
+    Verdict verdict = {};
+    verdict.abort_at = -1;
+    // The relay initialised OLE on this thread already: this only counts up.
+    const HRESULT ole = OleInitialize(nullptr);
+    verdict.ole_result = static_cast<int32_t>(ole);
+    if (SUCCEEDED(ole)) OleUninitialize();
+
+    const auto plan = static_cast<access_pattern::FormatPlan>(info->passthrough_2[checking_verdict::kFormatPlanField]);
+    const auto pattern = static_cast<access_pattern::Pattern>(info->passthrough_2[checking_verdict::kPatternField]);
+    int requests = info->passthrough_2[checking_verdict::kRequestsField];
+    if (requests <= 0) requests = info->frame_count;
+    const int result = info->passthrough_2[checking_verdict::kResultField];
+    const int32_t options = info->passthrough_1[0];
+
+    SideThread side = {info, 0, static_cast<uint32_t>(info->passthrough_1[1]) + 5, 0, 0, 0, 0};
+    HANDLE side_thread = nullptr;
+    if (options & checking_verdict::kSecondThread) side_thread = CreateThread(nullptr, 0, SideCalls, &side, 0, nullptr);
+
+    access_pattern::FrameWalk walk(pattern, info->frame_count, static_cast<uint32_t>(info->passthrough_1[1]));
+    for (int i = 0; i < requests; ++i) {
+        const int frame = walk.Next();
+        const uint32_t format = access_pattern::FormatOf(plan, i);
+        if (frame >= info->frame_count && frame - info->frame_count < 31) {
+            verdict.asked_past_end |= 1 << (frame - info->frame_count);
+        }
+        // The default format is asked for both ways: they share one ring.
+        const auto* data = static_cast<const uint8_t*>(
+            format == kFormatDefault && (frame & 1) ? info->get_video(frame) : info->get_video_ex(frame, format));
+        ++verdict.video_calls;
+        // Now and then something else comes first, so that the read-ahead
+        // runs before the frame is read: its bytes must still be its own.
+        if (i % 5 == 4) SwitchToThread();
+        const size_t bytes = frame_pattern::FrameBytes(*info, format);
+        const long wrong = data == nullptr ? static_cast<long>(bytes)
+                                           : frame_pattern::WrongBytes(data, bytes, frame, format);
+        const int flag = info->get_flag(frame);
+        if (info->is_abort()) {
+            verdict.abort_at = i;
+            int read = -1;
+            void* audio = info->get_audio(0, 100, &read);
+            verdict.audio_after_abort = audio == nullptr && read == 0;
+            // A last report as the sub-plugin gives up: no longer the editor's business.
+            info->show_progress(i, requests);
+            info->update_preview();
+            break;
+        }
+        if (data == nullptr) ++verdict.null_frames;
+        verdict.wrong_bytes += static_cast<int32_t>(wrong);
+        verdict.wrong_flags += flag != frame_pattern::FlagOf(frame);
+        ++verdict.frames_checked;
+        ++verdict.flags_checked;
+        if (i % 8 == 0) info->show_progress(i, requests);
+    }
+
+    if (side_thread != nullptr) {
+        InterlockedExchange(&side.stop, 1);
+        WaitForSingleObject(side_thread, INFINITE);
+        CloseHandle(side_thread);
+        verdict.flags_checked += side.flags_checked;
+        verdict.wrong_flags += side.wrong_flags;
+        verdict.audio_calls = side.audio_calls;
+        verdict.wrong_audio = side.wrong_audio;
+    }
+    verdict.thread_id = GetCurrentThreadId();
+    verdict.thread_priority = GetThreadPriority(GetCurrentThread());
+    test_subplugin::Record("output", verdict.frames_checked, result, &verdict, sizeof verdict, verdict.ole_result);
+    if (options & checking_verdict::kEndsItsThread) ExitThread(static_cast<DWORD>(result));
+    return result;
+}

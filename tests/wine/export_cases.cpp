@@ -1,0 +1,513 @@
+// Exports through the real module, as the editor runs them: the test host's
+// own service functions produce every frame, flag and stretch of audio from
+// frame_pattern and check that they are called on the editor's thread only;
+// the checking sub-plugin checks every byte it receives and reports back.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "tests/common/access_pattern.h"
+#include "tests/common/call_log.h"
+#include "tests/common/frame_pattern.h"
+#include "tests/subplugins/checking_verdict.h"
+#include "tests/wine/check.h"
+#include "tests/wine/editor.h"
+#include "tests/wine/settings_bytes.h"
+
+namespace {
+
+using access_pattern::FormatPlan;
+using access_pattern::Pattern;
+using checking_verdict::Verdict;
+
+const char kChecking[] = "checking.auo_";
+
+// --- The editor's side ----------------------------------------------------
+
+struct HostEditor {
+    DWORD thread = 0;
+    OutputInfo info = {};
+    std::vector<uint8_t> frame;
+    int16_t audio[4096] = {};
+    volatile LONG off_thread = 0;
+    long plain_video_calls = 0;  // the relay fetches through get_video_ex only
+    long refused_fetches = 0;    // frames below 0 or formats the relay must refuse
+    long video_fetches = 0;
+    long flag_fetches = 0;
+    long audio_calls = 0;
+    long abort_checks = 0;
+    long progress_calls = 0;
+    long previews = 0;
+    long repeated_progress = 0;  // a pair forwarded twice in a row, or (-1, -1)
+    int last_position = -1;
+    int last_total = -1;
+    int32_t past_end_fetched = 0;  // bit k: frame frame_count + k
+    std::vector<int> fetches_per_frame;
+    int max_delivered = -1;
+    long delivered = 0;
+    // The user cancels once this frame has been delivered (-1: never).
+    int cancel_after_frame = -1;
+    bool cancel_pending = false;
+    bool cancelled = false;
+    long delivered_at_cancel = -1;
+    int max_delivered_at_cancel = -1;
+    long calls_after_cancel = 0;
+};
+HostEditor g_host;
+
+bool Enter() {
+    if (GetCurrentThreadId() != g_host.thread) {
+        InterlockedIncrement(&g_host.off_thread);
+        return false;
+    }
+    if (g_host.cancelled) ++g_host.calls_after_cancel;
+    return true;
+}
+
+void* HostGetVideoEx(int frame, uint32_t format) {
+    if (!Enter()) return nullptr;
+    ++g_host.video_fetches;
+    const size_t bytes = frame_pattern::FrameBytes(g_host.info, format);
+    if (frame < 0 || bytes == 0) {
+        ++g_host.refused_fetches;
+        return nullptr;
+    }
+    const int count = g_host.info.frame_count;
+    if (frame >= count && frame - count < 31) g_host.past_end_fetched |= 1 << (frame - count);
+    if (frame < count) ++g_host.fetches_per_frame[static_cast<size_t>(frame)];
+    g_host.frame.resize(bytes);
+    frame_pattern::Fill(g_host.frame.data(), bytes, frame, format);
+    ++g_host.delivered;
+    if (frame > g_host.max_delivered) g_host.max_delivered = frame;
+    if (g_host.cancel_after_frame >= 0 && frame >= g_host.cancel_after_frame) g_host.cancel_pending = true;
+    return g_host.frame.data();
+}
+
+void* HostGetVideo(int) {
+    if (Enter()) ++g_host.plain_video_calls;
+    return nullptr;
+}
+
+void* HostGetAudio(int start, int length, int* read) {
+    if (!Enter()) return nullptr;
+    ++g_host.audio_calls;
+    const int delivered = length < 0 ? 0 : (length > 4096 ? 4096 : length);
+    for (int i = 0; i < delivered; ++i) g_host.audio[i] = frame_pattern::AudioSampleOf(start + i);
+    *read = delivered;
+    return g_host.audio;
+}
+
+int HostIsAbort() {
+    if (!Enter()) return 0;
+    ++g_host.abort_checks;
+    if (!g_host.cancel_pending) return 0;
+    if (!g_host.cancelled) {
+        g_host.cancelled = true;
+        g_host.delivered_at_cancel = g_host.delivered;
+        g_host.max_delivered_at_cancel = g_host.max_delivered;
+    }
+    return 1;
+}
+
+int HostShowProgress(int position, int total) {
+    if (!Enter()) return 0;
+    ++g_host.progress_calls;
+    if ((position == g_host.last_position && total == g_host.last_total) || (position == -1 && total == -1)) {
+        ++g_host.repeated_progress;
+    }
+    g_host.last_position = position;
+    g_host.last_total = total;
+    return 1;
+}
+
+int HostGetFlag(int frame) {
+    if (!Enter()) return 0;
+    ++g_host.flag_fetches;
+    return frame_pattern::FlagOf(frame);
+}
+
+int HostUpdatePreview() {
+    if (Enter()) ++g_host.previews;
+    return 1;
+}
+
+struct Export {
+    int buffers = 8;
+    int width = 96;
+    int height = 54;
+    int frame_count = 60;
+    FormatPlan formats = FormatPlan::Default;
+    Pattern pattern = Pattern::Sequential;
+    int requests = 0;  // 0: one per frame
+    int32_t options = 0;
+    uint32_t seed = 1;
+    int result = 12345;
+    int cancel_after_frame = -1;
+};
+
+// A fresh editor for one export; the record carries the sub-plugin's orders.
+void PrepareHost(const Export& e) {
+    g_host.~HostEditor();
+    new (&g_host) HostEditor();
+    g_host.thread = GetCurrentThreadId();
+    g_host.cancel_after_frame = e.cancel_after_frame;
+    g_host.fetches_per_frame.assign(static_cast<size_t>(e.frame_count > 0 ? e.frame_count : 0), 0);
+    OutputInfo& info = g_host.info;
+    info.flags = 0x10;
+    info.width = e.width;
+    info.height = e.height;
+    info.frame_count = e.frame_count;
+    info.frame_bytes = e.width * e.height * 3;
+    info.passthrough_1[0] = e.options;
+    info.passthrough_1[1] = static_cast<int32_t>(e.seed);
+    info.passthrough_2[checking_verdict::kFormatPlanField] = static_cast<int32_t>(e.formats);
+    info.passthrough_2[checking_verdict::kPatternField] = static_cast<int32_t>(e.pattern);
+    info.passthrough_2[checking_verdict::kRequestsField] = e.requests;
+    info.passthrough_2[checking_verdict::kResultField] = e.result;
+    info.get_video = HostGetVideo;
+    info.get_audio = HostGetAudio;
+    info.is_abort = HostIsAbort;
+    info.show_progress = HostShowProgress;
+    info.get_flag = HostGetFlag;
+    info.update_preview = HostUpdatePreview;
+    info.get_video_ex = HostGetVideoEx;
+}
+
+// The relay with the checking sub-plugin (and one without output) installed.
+struct LoadedRelay {
+    editor::Relay relay;
+    bool ready = false;
+    LoadedRelay() {
+        editor::ClearSidecar();
+        if (!editor::InstallSubPlugin(kChecking) || !editor::InstallSubPlugin("no_output.auo_")) return;
+        if (!editor::LoadRelay(&relay)) return;
+        ready = relay.table->init() == 1;
+        editor::TakeMessageBoxTexts();
+    }
+    ~LoadedRelay() {
+        if (relay.table != nullptr) relay.table->exit();
+        editor::UnloadRelay(&relay);
+        editor::ClearSidecar();
+    }
+    LoadedRelay(const LoadedRelay&) = delete;
+    LoadedRelay& operator=(const LoadedRelay&) = delete;
+
+    // As the editor restores its saved settings: the sub-plugin and the count.
+    int Choose(const std::string& file_name, int32_t buffers) {
+        std::vector<uint8_t> record = settings_bytes::MakeRecord(buffers, file_name, "");
+        return relay.table->config_set(record.data(), static_cast<int>(record.size()));
+    }
+
+    struct Outcome {
+        int result = -1;
+        bool reported = false;
+        Verdict verdict = {};
+        RecordedCall call = {};
+    };
+    Outcome Run(const Export& e) {
+        Outcome outcome;
+        PrepareHost(e);
+        TakeCalls();
+        outcome.result = relay.table->output(&g_host.info);
+        std::vector<RecordedCall> outputs = CallsTo(TakeCalls(), kChecking, "output");
+        if (outputs.size() == 1 && outputs[0].bytes.size() == sizeof(Verdict)) {
+            outcome.reported = true;
+            outcome.call = outputs[0];
+            std::memcpy(&outcome.verdict, outputs[0].bytes.data(), sizeof(Verdict));
+        }
+        return outcome;
+    }
+};
+
+std::string Describe(const Export& e) {
+    return std::to_string(e.buffers) + " buffers, " + access_pattern::NameOf(e.pattern) + ", " +
+           access_pattern::NameOf(e.formats) + ", " + std::to_string(e.width) + "x" + std::to_string(e.height);
+}
+
+// What every export that ran to its end must show, whatever it read.
+bool CheckCleanExport(const Export& e, const LoadedRelay::Outcome& outcome) {
+    const std::string what = Describe(e);
+    bool ok = CHECK_EQ(outcome.result, e.result);
+    ok = CHECK(outcome.reported) && ok;
+    const Verdict& v = outcome.verdict;
+    const int requests = e.requests > 0 ? e.requests : e.frame_count;
+    ok = CHECK_EQ(v.frames_checked, requests) && ok;
+    ok = CHECK_EQ(v.wrong_bytes, 0) && ok;
+    ok = CHECK_EQ(v.null_frames, 0) && ok;
+    ok = CHECK_EQ(v.wrong_flags, 0) && ok;
+    ok = CHECK_EQ(v.abort_at, -1) && ok;
+    ok = CHECK_EQ(v.wrong_audio, 0) && ok;
+    ok = CHECK_EQ(static_cast<long>(g_host.off_thread), 0L) && ok;
+    ok = CHECK_EQ(g_host.plain_video_calls, 0) && ok;
+    ok = CHECK_EQ(g_host.refused_fetches, 0) && ok;
+    ok = CHECK_EQ(g_host.repeated_progress, 0) && ok;
+    // Frames past the end reach the editor only when the sub-plugin asked for them.
+    ok = CHECK_EQ(g_host.past_end_fetched & ~v.asked_past_end, 0) && ok;
+    ok = CHECK_EQ(v.ole_result, 1) && ok;  // S_FALSE: the relay initialised OLE on this thread
+    ok = CHECK(v.thread_id != GetCurrentThreadId()) && ok;
+    if (!ok) std::printf("      in the export with %s\n", what.c_str());
+    return ok;
+}
+
+}  // namespace
+
+TEST_CASE(export, every_frame_and_flag_arrives_intact) {
+    LoadedRelay loaded;
+    REQUIRE(loaded.ready);
+    const Pattern patterns[] = {Pattern::Sequential, Pattern::Backward, Pattern::EndToStart, Pattern::RandomJumps,
+                                Pattern::Scrubbing};
+    const FormatPlan plans[] = {FormatPlan::Default, FormatPlan::YUY2, FormatPlan::YC48, FormatPlan::YC48Reversed,
+                                FormatPlan::Blocks};
+    for (int buffers : {1, 8, 48}) {
+        CHECK_EQ(loaded.Choose(kChecking, buffers), settings_bytes::kHeader);
+        for (Pattern pattern : patterns) {
+            for (FormatPlan formats : plans) {
+                Export e;
+                e.buffers = buffers;
+                e.pattern = pattern;
+                e.formats = formats;
+                e.requests = pattern == Pattern::Sequential ? 0 : 90;
+                e.seed = static_cast<uint32_t>(buffers * 100 + static_cast<int>(pattern) * 10 + static_cast<int>(formats));
+                e.result = 1000 + static_cast<int>(e.seed);
+                LoadedRelay::Outcome outcome = loaded.Run(e);
+                if (!CheckCleanExport(e, outcome)) return;
+                if (pattern == Pattern::Sequential && formats != FormatPlan::Blocks) {
+                    // Read in order, each frame reaches the editor exactly once.
+                    int once = 0;
+                    for (int count : g_host.fetches_per_frame) once += count == 1;
+                    CHECK_EQ(once, e.frame_count);
+                    CHECK_EQ(g_host.flag_fetches, static_cast<long>(e.frame_count));
+                }
+            }
+        }
+    }
+    // Full-size frames, with a second thread of the sub-plugin's own making
+    // the other service calls meanwhile.
+    Export big;
+    big.width = 1920;
+    big.height = 1080;
+    big.frame_count = 24;
+    big.formats = FormatPlan::YUY2;
+    big.options = checking_verdict::kSecondThread;
+    CHECK_EQ(loaded.Choose(kChecking, 8), settings_bytes::kHeader);
+    LoadedRelay::Outcome outcome = loaded.Run(big);
+    CheckCleanExport(big, outcome);
+    CHECK(outcome.verdict.audio_calls > 0);
+    CHECK_EQ(g_host.audio_calls, static_cast<long>(outcome.verdict.audio_calls));
+    CHECK(editor::TakeMessageBoxTexts().empty());
+}
+
+TEST_CASE(export, two_threads_of_the_sub_plugin_get_their_own_answers) {
+    LoadedRelay loaded;
+    REQUIRE(loaded.ready);
+    for (int buffers : {1, 8, 48}) {
+        CHECK_EQ(loaded.Choose(kChecking, buffers), settings_bytes::kHeader);
+        Export e;
+        e.buffers = buffers;
+        e.frame_count = 200;
+        e.pattern = Pattern::Scrubbing;
+        e.formats = FormatPlan::Blocks;
+        e.requests = 400;
+        e.options = checking_verdict::kSecondThread;
+        LoadedRelay::Outcome outcome = loaded.Run(e);
+        CheckCleanExport(e, outcome);
+        CHECK(outcome.verdict.flags_checked > e.requests);
+    }
+}
+
+TEST_CASE(export, the_sub_plugins_result_is_the_exports_result) {
+    LoadedRelay loaded;
+    REQUIRE(loaded.ready);
+    CHECK_EQ(loaded.Choose(kChecking, 8), settings_bytes::kHeader);
+    for (int result : {12345, 0, -1, 0x7FFFFFFF}) {
+        Export e;
+        e.frame_count = 5;
+        e.result = result;
+        CHECK_EQ(loaded.Run(e).result, result);
+    }
+    // A sub-plugin without output: the export succeeds at once.
+    CHECK_EQ(loaded.Choose("no_output.auo_", 8), settings_bytes::kHeader);
+    Export e;
+    CHECK_EQ(loaded.Run(e).result, 1);
+    CHECK_EQ(g_host.video_fetches, 0L);
+    CHECK(editor::TakeMessageBoxTexts().empty());
+}
+
+TEST_CASE(export, the_worker_runs_at_the_editor_threads_priority_with_ole_initialised) {
+    LoadedRelay loaded;
+    REQUIRE(loaded.ready);
+    CHECK_EQ(loaded.Choose(kChecking, 8), settings_bytes::kHeader);
+    HANDLE self = GetCurrentThread();
+    const int before = GetThreadPriority(self);
+    for (int priority : {THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_LOWEST, THREAD_PRIORITY_NORMAL}) {
+        SetThreadPriority(self, priority);
+        Export e;
+        e.frame_count = 10;
+        LoadedRelay::Outcome outcome = loaded.Run(e);
+        SetThreadPriority(self, before);
+        REQUIRE(outcome.reported);
+        CHECK_EQ(outcome.call.thread_priority, priority);
+        CHECK_EQ(outcome.verdict.thread_priority, priority);
+        CHECK_EQ(outcome.call.detail, 1);  // OleInitialize answered S_FALSE
+        CHECK(outcome.call.thread_id != GetCurrentThreadId());
+    }
+}
+
+TEST_CASE(export, cancelling_in_the_editor_stops_the_sub_plugin_within_the_ring) {
+    LoadedRelay loaded;
+    REQUIRE(loaded.ready);
+    for (int buffers : {1, 8, 48}) {
+        CHECK_EQ(loaded.Choose(kChecking, buffers), settings_bytes::kHeader);
+        Export e;
+        e.buffers = buffers;
+        e.frame_count = 300;
+        e.cancel_after_frame = 60;
+        e.result = 0;
+        LoadedRelay::Outcome outcome = loaded.Run(e);
+        REQUIRE(outcome.reported);
+        const Verdict& v = outcome.verdict;
+        CHECK(g_host.cancelled);
+        CHECK(v.abort_at >= 0);
+        CHECK(v.frames_checked < e.frame_count);
+        CHECK_EQ(v.wrong_bytes, 0);
+        CHECK_EQ(v.wrong_flags, 0);
+        // Every frame taken as good had been produced before the cancellation,
+        // and the sub-plugin got at most one frame past what had been produced.
+        CHECK(v.frames_checked <= g_host.delivered_at_cancel);
+        CHECK(v.video_calls <= g_host.max_delivered_at_cancel + 2);
+        CHECK_EQ(g_host.calls_after_cancel, 0L);
+        CHECK_EQ(v.audio_after_abort, 1);
+        CHECK_EQ(static_cast<long>(g_host.off_thread), 0L);
+        if (v.video_calls > g_host.max_delivered_at_cancel + 2) {
+            std::printf("      %d buffers: %d video calls, frame %d delivered at the cancellation\n", buffers,
+                        v.video_calls, g_host.max_delivered_at_cancel);
+        }
+    }
+    // The next export starts afresh.
+    Export e;
+    e.frame_count = 40;
+    CheckCleanExport(e, loaded.Run(e));
+}
+
+TEST_CASE(export, a_sub_plugin_that_ends_its_own_thread_ends_the_export) {
+    LoadedRelay loaded;
+    REQUIRE(loaded.ready);
+    CHECK_EQ(loaded.Choose(kChecking, 8), settings_bytes::kHeader);
+    Export e;
+    e.frame_count = 20;
+    e.options = checking_verdict::kEndsItsThread;
+    e.result = 4242;
+    CheckCleanExport(e, loaded.Run(e));
+    // The relay is ready for the next export.
+    Export next;
+    next.frame_count = 20;
+    CheckCleanExport(next, loaded.Run(next));
+}
+
+namespace {
+// Python's 'text'.encode('cp932').
+// "先読みバッファ数が異常です。再設定してください。"
+const char kInvalidCountText[] =
+    "\x90\xe6\x93\xc7\x82\xdd\x83\x6f\x83\x62\x83\x74\x83\x40\x90\x94\x82\xaa\x88\xd9\x8f\xed\x82\xc5\x82\xb7"
+    "\x81\x42\x8d\xc4\x90\xdd\x92\xe8\x82\xb5\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2\x81\x42";
+// "出力プラグインが選択されていません。再設定してください。"
+const char kNoSelectionText[] =
+    "\x8f\x6f\x97\xcd\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x82\xaa\x91\x49\x91\xf0\x82\xb3\x82\xea\x82\xc4"
+    "\x82\xa2\x82\xdc\x82\xb9\x82\xf1\x81\x42\x8d\xc4\x90\xdd\x92\xe8\x82\xb5\x82\xc4\x82\xad\x82\xbe\x82\xb3"
+    "\x82\xa2\x81\x42";
+// "メモリが確保できませんでした。先読みバッファ数を減らしてみてください。"
+const char kArrayMemoryText[] =
+    "\x83\x81\x83\x82\x83\x8a\x82\xaa\x8a\x6d\x95\xdb\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1\x82\xc5\x82\xb5"
+    "\x82\xbd\x81\x42\x90\xe6\x93\xc7\x82\xdd\x83\x6f\x83\x62\x83\x74\x83\x40\x90\x94\x82\xf0\x8c\xb8\x82\xe7"
+    "\x82\xb5\x82\xc4\x82\xdd\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2\x81\x42";
+// "バッファ用メモリが確保できませんでした。先読みバッファ数を減らしてみてください。"
+const char kBufferMemoryText[] =
+    "\x83\x6f\x83\x62\x83\x74\x83\x40\x97\x70\x83\x81\x83\x82\x83\x8a\x82\xaa\x8a\x6d\x95\xdb\x82\xc5\x82\xab"
+    "\x82\xdc\x82\xb9\x82\xf1\x82\xc5\x82\xb5\x82\xbd\x81\x42\x90\xe6\x93\xc7\x82\xdd\x83\x6f\x83\x62\x83\x74"
+    "\x83\x40\x90\x94\x82\xf0\x8c\xb8\x82\xe7\x82\xb5\x82\xc4\x82\xdd\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2"
+    "\x81\x42";
+
+// The one message box the last call left, or "(none)".
+std::string TheMessage() {
+    editor::WaitForMessageBoxes(1, 5000);
+    std::vector<std::string> texts = editor::TakeMessageBoxTexts();
+    if (texts.size() != 1) return "(" + std::to_string(texts.size()) + " messages)";
+    return texts[0];
+}
+}  // namespace
+
+TEST_CASE(export, refused_exports_tell_the_user_why) {
+    LoadedRelay loaded;
+    REQUIRE(loaded.ready);
+    struct Refusal {
+        int32_t buffers;
+        const char* text;
+    };
+    const Refusal refusals[] = {
+        {0, kInvalidCountText},
+        {-3, kInvalidCountText},
+        // Slot arrays of 2 GB each, or of a size that does not fit 32 bits.
+        {0x20000000, kArrayMemoryText},
+        {0x7FFFFFFF, kArrayMemoryText},
+    };
+    for (const Refusal& refusal : refusals) {
+        CHECK_EQ(loaded.Choose(kChecking, refusal.buffers), settings_bytes::kHeader);
+        Export e;
+        LoadedRelay::Outcome outcome = loaded.Run(e);
+        CHECK_EQ(outcome.result, 0);
+        CHECK(!outcome.reported);
+        CHECK_EQ(TheMessage(), std::string(refusal.text));
+    }
+    // A saved choice of a sub-plugin that is gone clears the selection.
+    CHECK_EQ(loaded.Choose("gone.auo_", 8), 0);
+    Export e;
+    CHECK_EQ(loaded.Run(e).result, 0);
+    CHECK_EQ(TheMessage(), std::string(kNoSelectionText));
+    CHECK_EQ(g_host.video_fetches + g_host.flag_fetches, 0L);
+}
+
+TEST_CASE(export, slots_that_cannot_be_allocated_abort_the_export_with_a_message) {
+    LoadedRelay loaded;
+    REQUIRE(loaded.ready);
+    struct Huge {
+        int buffers;
+        int width;
+        int height;
+    };
+    // One 20000x20000 YC48 frame is 2.4 GB; 48 slots of 3840x2160 YC48 are
+    // 2.39 GB, more than a 32-bit process can address.
+    const Huge cases[] = {{1, 20000, 20000}, {8, 20000, 20000}, {48, 3840, 2160}};
+    for (const Huge& c : cases) {
+        CHECK_EQ(loaded.Choose(kChecking, c.buffers), settings_bytes::kHeader);
+        Export e;
+        e.buffers = c.buffers;
+        e.width = c.width;
+        e.height = c.height;
+        e.frame_count = 5;
+        e.formats = FormatPlan::YC48;
+        e.result = 66;
+        LoadedRelay::Outcome outcome = loaded.Run(e);
+        CHECK_EQ(outcome.result, 66);
+        REQUIRE(outcome.reported);
+        // The first frame comes back null and is_abort tells why.
+        CHECK_EQ(outcome.verdict.abort_at, 0);
+        CHECK_EQ(outcome.verdict.video_calls, 1);
+        CHECK_EQ(outcome.verdict.audio_after_abort, 1);
+        CHECK_EQ(g_host.video_fetches, 0L);
+        CHECK_EQ(TheMessage(), std::string(kBufferMemoryText));
+    }
+    // 4 slots of 3840x2160 YC48 (199 MB) do fit, and work.
+    CHECK_EQ(loaded.Choose(kChecking, 4), settings_bytes::kHeader);
+    Export fits;
+    fits.buffers = 4;
+    fits.width = 3840;
+    fits.height = 2160;
+    fits.frame_count = 3;
+    fits.formats = FormatPlan::YC48;
+    CheckCleanExport(fits, loaded.Run(fits));
+    CHECK(editor::TakeMessageBoxTexts().empty());
+}
