@@ -20,6 +20,9 @@ public:
     // Zero-filled. False leaves the owner empty.
     bool Allocate(size_t size) {
         Free();
+        // Above PTRDIFF_MAX the runtime throws bad_array_new_length even from
+        // a nothrow new; such a block cannot exist in this process anyway.
+        if (size > static_cast<size_t>(PTRDIFF_MAX)) return false;
         data_ = new (std::nothrow) uint8_t[size == 0 ? 1 : size];
         if (data_ == nullptr) return false;
         std::memset(data_, 0, size == 0 ? 1 : size);
@@ -50,10 +53,12 @@ public:
     AtomicInt32Array& operator=(const AtomicInt32Array&) = delete;
 
     // False (and empty) for a count below 1 or one whose byte size does not
-    // fit 32 bits.
+    // fit 32 bits or this process's address arithmetic (PTRDIFF_MAX: beyond
+    // it even a nothrow new throws).
     bool Allocate(int32_t count) {
         Free();
-        if (count <= 0 || static_cast<uint64_t>(count) * sizeof(int32_t) > 0xFFFFFFFFu) return false;
+        const uint64_t bytes = static_cast<uint64_t>(count) * sizeof(std::atomic<int32_t>);
+        if (count <= 0 || bytes > 0xFFFFFFFFu || bytes > static_cast<uint64_t>(PTRDIFF_MAX)) return false;
         values_ = new (std::nothrow) std::atomic<int32_t>[static_cast<size_t>(count)];
         if (values_ == nullptr) return false;
         count_ = count;

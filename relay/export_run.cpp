@@ -44,14 +44,7 @@ bool RelayContext::PrepareOutput(OutputInfo* info) {
     flag_values.Free();
     flag_tags.Free();
     ReleaseVideoSlots();
-    // An array above PTRDIFF_MAX bytes (a count from 0x20000000 up in a
-    // 32-bit process) makes the runtime throw std::bad_array_new_length even
-    // from a nothrow new, and nothing may throw into the editor: such a count
-    // is a failed allocation.
-    const bool addressable =
-        static_cast<uint64_t>(buffer_count) * sizeof(int32_t) <= static_cast<uint64_t>(PTRDIFF_MAX);
-    if (addressable && flag_values.Allocate(buffer_count) && video_tags.Allocate(buffer_count) &&
-        flag_tags.Allocate(buffer_count)) {
+    if (flag_values.Allocate(buffer_count) && video_tags.Allocate(buffer_count) && flag_tags.Allocate(buffer_count)) {
         flag_values.Fill(0);
         video_tags.Fill(kEmptyTag);
         flag_tags.Fill(kEmptyTag);

@@ -63,6 +63,14 @@ void* RelayContext::RelayVideo(int frame, uint32_t format) {
     uint8_t* slots = video_slots.load(std::memory_order_acquire);
     const int32_t stride = slot_stride.load(std::memory_order_acquire);
     if (slots == nullptr || stride == 0) return nullptr;
+    // A request that was not filled (the export is aborted, or the editor had
+    // no such frame) leaves the slot holding another frame, or none: answer
+    // as the editor does for a frame it cannot give, never with wrong bytes
+    // that an encoder would write before it next asks is_abort.
+    if (!hit && (video_tags[slot].load(std::memory_order_acquire) != frame ||
+                 current_format.load(std::memory_order_acquire) != format)) {
+        return nullptr;
+    }
     return slots + static_cast<size_t>(slot) * static_cast<size_t>(stride);
 }
 

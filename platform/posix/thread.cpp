@@ -12,6 +12,11 @@ static_assert(sizeof(pthread_t) <= sizeof(unsigned long), "pthread_t is kept in 
 
 namespace {
 thread_local int t_priority = 0;
+// Ids as Windows gives them: one sequence for every thread, so that a
+// Thread's Id() is what CurrentThreadId() answers on that thread.
+uint32_t g_next_id = 1;
+thread_local uint32_t t_id = 0;
+uint32_t NewThreadId() { return __atomic_fetch_add(&g_next_id, 1, __ATOMIC_RELAXED); }
 }  // namespace
 
 Thread::~Thread() {
@@ -20,6 +25,7 @@ Thread::~Thread() {
 
 void* Thread::Trampoline(void* self) {
     auto* thread = static_cast<Thread*>(self);
+    t_id = thread->id_;
     unsigned code = thread->entry_(thread->argument_);
     return reinterpret_cast<void*>(static_cast<uintptr_t>(code));
 }
@@ -31,11 +37,13 @@ bool Thread::Start(ThreadEntry entry, void* argument) {
     joined_ = false;
     exit_code_ = 0;
     priority_ = 0;
+    id_ = NewThreadId();  // before the thread starts, which reads it
     pthread_t thread;
-    if (pthread_create(&thread, nullptr, &Thread::Trampoline, this) != 0) return false;
+    if (pthread_create(&thread, nullptr, &Thread::Trampoline, this) != 0) {
+        id_ = 0;
+        return false;
+    }
     posix_thread_ = static_cast<unsigned long>(thread);
-    static uint32_t next_id = 1000;
-    id_ = __atomic_add_fetch(&next_id, 1, __ATOMIC_RELAXED);
     started_ = true;
     return true;
 }
@@ -77,9 +85,8 @@ int CurrentThreadPriority() {
 }
 
 uint32_t CurrentThreadId() {
-    static uint32_t next_id = 1;
-    thread_local uint32_t id = __atomic_fetch_add(&next_id, 1, __ATOMIC_RELAXED);
-    return id;
+    if (t_id == 0) t_id = NewThreadId();
+    return t_id;
 }
 
 void EndCurrentThread(unsigned code) {

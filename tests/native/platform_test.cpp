@@ -112,6 +112,9 @@ namespace {
 unsigned THREAD_ENTRY_CALL ReturnsArgument(void* argument) {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(argument));
 }
+unsigned THREAD_ENTRY_CALL ReturnsOwnId(void*) {
+    return platform::CurrentThreadId();
+}
 unsigned THREAD_ENTRY_CALL EndsEarly(void*) {
     platform::EndCurrentThread(77);
 }
@@ -123,6 +126,12 @@ TEST(Threads, JoinReturnsTheExitCodeHoweverTheThreadEnded) {
     EXPECT_NE(returning.Id(), 0u);
     EXPECT_EQ(returning.Join(), 4242u);
     EXPECT_FALSE(returning.Started());
+
+    platform::Thread identified;
+    ASSERT_TRUE(identified.Start(ReturnsOwnId, nullptr));
+    const uint32_t id = identified.Id();
+    EXPECT_NE(id, platform::CurrentThreadId());
+    EXPECT_EQ(identified.Join(), id);  // the id the thread knows itself by
 
     platform::Thread ending;
     ASSERT_TRUE(ending.Start(EndsEarly, nullptr));

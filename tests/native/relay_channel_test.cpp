@@ -144,6 +144,25 @@ TEST_F(ServiceFunctions, FramesBelowZeroAreFailedFetchesThatAbortTheExport) {
     EXPECT_TRUE(TakeMessageTexts().empty());
 }
 
+int ReadsOnAfterAFrameTheEditorCannotGive(OutputInfo* info) {
+    for (int f = 0; f < 3; ++f) g_wrong += WrongBytesOf(info, f, kFormatDefault, info->get_video(f));
+    // Frame 40 is missing in the editor; 48 would share its slot.
+    g_observed.pointers.push_back(info->get_video(40));
+    g_observed.aborts.push_back(info->is_abort());
+    g_observed.pointers.push_back(info->get_video(48));
+    // A frame still held from before the failure is a hit and stays right.
+    g_wrong += WrongBytesOf(info, 2, kFormatDefault, info->get_video(2));
+    return 9;
+}
+
+TEST_F(ServiceFunctions, AfterAFailedFetchAnUnfilledRequestIsNullNotAnotherFramesBytes) {
+    editor_.missing_frame = 40;
+    EXPECT_EQ(Export(editor_, ReadsOnAfterAFrameTheEditorCannotGive, 8), 9);
+    EXPECT_EQ(g_wrong.load(), 0);
+    EXPECT_EQ(g_observed.pointers, (std::vector<const void*>{nullptr, nullptr}));
+    EXPECT_EQ(g_observed.aborts, (std::vector<int>{1}));
+}
+
 int AsksInARefusedFormat(OutputInfo* info) {
     g_observed.pointers.push_back(info->get_video_ex(0, kNoFormat));
     g_observed.aborts.push_back(info->is_abort());
