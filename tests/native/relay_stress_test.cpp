@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/posix/test_hooks.h"
 #include "tests/common/access_pattern.h"
 #include "tests/native/checking_output.h"
 #include "tests/native/relay_harness.h"
@@ -52,6 +53,9 @@ protected:
         editor_.ForgetCalls();
         checking_output::Prepare(plan);
         ASSERT_EQ(Export(editor_, checking_output::Output, GetParam()), plan.result);
+        // Export after export, with the format changing under the ring: every
+        // slot region goes back when the export ends.
+        EXPECT_EQ(platform::test_hooks::LivePageRegions(), 0u);
         const checking_output::Verdict& verdict = checking_output::Result();
         EXPECT_GE(verdict.video_requests, plan.requests);
         EXPECT_EQ(verdict.wrong_bytes, 0);

@@ -19,10 +19,51 @@ namespace {
 
 using checking_verdict::Verdict;
 
+int32_t ExpectedFlag(int32_t frame, int32_t options) {
+    return options & checking_verdict::kOddFlags ? checking_verdict::OddFlagOf(frame) : frame_pattern::FlagOf(frame);
+}
+
+// One stretch of audio after frame `frame`, sorted by how it came back.
+void CheckAudio(OutputInfo* info, int frame, Verdict* verdict) {
+    const int start = frame * checking_verdict::kAudioStretch;
+    int read = -1;
+    const auto* audio = static_cast<const int16_t*>(info->get_audio(start, checking_verdict::kAudioStretch, &read));
+    if (read == 0) {
+        ++(audio == nullptr ? verdict->audio_null_empty : verdict->audio_pointer_empty);
+        return;
+    }
+    bool right = audio != nullptr && read == checking_verdict::kAudioStretch;
+    for (int k = 0; right && k < read; ++k) right = audio[k] == frame_pattern::AudioSampleOf(start + k);
+    ++(right ? verdict->audio_right : verdict->audio_other);
+}
+
+// Frames far past the end: whatever the editor answers for them, the relay
+// passes on, and nothing but a frame's own bytes.
+void AskFarPastTheEnd(OutputInfo* info, int32_t options, Verdict* verdict) {
+    const size_t bytes = frame_pattern::FrameBytes(*info, kFormatDefault);
+    for (int i = 0; i < checking_verdict::kFarFrames; ++i) {
+        const int frame = checking_verdict::FarFrame(info->frame_count, i);
+        if (frame - info->frame_count < 31) verdict->asked_past_end |= 1 << (frame - info->frame_count);
+        const auto* data = static_cast<const uint8_t*>(info->get_video_ex(frame, kFormatDefault));
+        if (data == nullptr) {
+            ++verdict->far_null;
+        } else if (frame_pattern::WrongBytes(data, bytes, frame, kFormatDefault) != 0) {
+            ++verdict->far_wrong;
+        }
+        // Once a null frame has aborted the export, flags are no longer the editor's.
+        const int flag = info->get_flag(frame);
+        if (verdict->far_null == 0 && flag != ExpectedFlag(frame, options)) {
+            ++verdict->far_wrong;
+        }
+    }
+    verdict->far_abort = info->is_abort() != 0;
+}
+
 // The editor's contract: a frame's pointer is valid until the next video
 // call by anyone, so the second thread takes no frames.
 struct SideThread {
     OutputInfo* info;
+    int32_t options;
     volatile LONG stop;
     uint32_t seed;
     int32_t flags_checked;
@@ -38,7 +79,7 @@ DWORD WINAPI SideCalls(void* argument) {
     static int16_t expected[256];
     for (int i = 0; InterlockedCompareExchange(&side->stop, 0, 0) == 0; ++i) {
         const int frame = walk.Next() % (info->frame_count > 0 ? info->frame_count : 1);
-        side->wrong_flags += info->get_flag(frame) != frame_pattern::FlagOf(frame);
+        side->wrong_flags += info->get_flag(frame) != ExpectedFlag(frame, side->options);
         ++side->flags_checked;
         if (i % 3 == 0) {
             const int start = i * 256;
@@ -72,8 +113,13 @@ int CheckingOutput(OutputInfo* info) {
     if (requests <= 0) requests = info->frame_count;
     const int result = info->passthrough_2[checking_verdict::kResultField];
     const int32_t options = info->passthrough_1[0];
+    if (options & checking_verdict::kReturnsAtOnce) {
+        verdict.thread_id = GetCurrentThreadId();
+        test_subplugin::Record("output", 0, result, &verdict, sizeof verdict, verdict.ole_result);
+        return result;
+    }
 
-    SideThread side = {info, 0, static_cast<uint32_t>(info->passthrough_1[1]) + 5, 0, 0, 0, 0};
+    SideThread side = {info, options, 0, static_cast<uint32_t>(info->passthrough_1[1]) + 5, 0, 0, 0, 0};
     HANDLE side_thread = nullptr;
     if (options & checking_verdict::kSecondThread) side_thread = CreateThread(nullptr, 0, SideCalls, &side, 0, nullptr);
 
@@ -95,6 +141,7 @@ int CheckingOutput(OutputInfo* info) {
         const long wrong = data == nullptr ? static_cast<long>(bytes)
                                            : frame_pattern::WrongBytes(data, bytes, frame, format);
         const int flag = info->get_flag(frame);
+        if (options & checking_verdict::kAudioEveryFrame) CheckAudio(info, frame, &verdict);
         if (info->is_abort()) {
             verdict.abort_at = i;
             int read = -1;
@@ -107,10 +154,14 @@ int CheckingOutput(OutputInfo* info) {
         }
         if (data == nullptr) ++verdict.null_frames;
         verdict.wrong_bytes += static_cast<int32_t>(wrong);
-        verdict.wrong_flags += flag != frame_pattern::FlagOf(frame);
+        verdict.wrong_flags += flag != ExpectedFlag(frame, options);
         ++verdict.frames_checked;
         ++verdict.flags_checked;
         if (i % 8 == 0) info->show_progress(i, requests);
+    }
+
+    if ((options & checking_verdict::kFarPastTheEnd) && verdict.abort_at < 0) {
+        AskFarPastTheEnd(info, options, &verdict);
     }
 
     if (side_thread != nullptr) {

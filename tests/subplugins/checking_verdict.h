@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 namespace checking_verdict {
 
@@ -16,7 +17,33 @@ constexpr int kResultField = 3;      // what output returns
 // OutputInfo.passthrough_1[0]: options.
 constexpr int32_t kSecondThread = 1;  // a thread of its own makes the other service calls meanwhile
 constexpr int32_t kEndsItsThread = 2;  // ends the output thread itself instead of returning
+constexpr int32_t kReturnsAtOnce = 4;   // returns without a single service call
+constexpr int32_t kAudioEveryFrame = 8;  // asks for a stretch of audio after each frame
+constexpr int32_t kOddFlags = 16;        // expects OddFlagOf, as the editor then answers
+constexpr int32_t kFarPastTheEnd = 32;   // then asks for kFarFrames, far past frame_count
 // OutputInfo.passthrough_1[1]: the seed of the random pattern.
+
+// Flags that an editor may well give and that the relay must not take for
+// its own marks: -1 (an empty slot), 0 (a slot never filled) and the extremes.
+inline int32_t OddFlagOf(int32_t frame) {
+    switch (static_cast<uint32_t>(frame) % 4) {
+        case 0: return -1;
+        case 1: return std::numeric_limits<int32_t>::min();
+        case 2: return std::numeric_limits<int32_t>::max();
+        default: return 0;
+    }
+}
+
+// The frames asked for past the end with kFarPastTheEnd, in order: just past
+// it, far past it, and the largest frame number there is.
+constexpr int kFarFrames = 5;
+inline int32_t FarFrame(int32_t frame_count, int index) {
+    const int32_t offsets[] = {0, 1, 999, 1 << 20};
+    return index < 4 ? frame_count + offsets[index] : std::numeric_limits<int32_t>::max();
+}
+
+// Samples per stretch asked for with kAudioEveryFrame.
+constexpr int kAudioStretch = 64;
 
 struct Verdict {
     int32_t video_calls;     // get_video / get_video_ex calls
@@ -33,6 +60,15 @@ struct Verdict {
     int32_t ole_result;         // OleInitialize on the output thread
     uint32_t thread_id;
     int32_t thread_priority;
+    // kAudioEveryFrame: how each stretch came back.
+    int32_t audio_right;         // the samples asked for, all of them
+    int32_t audio_null_empty;    // null, and nothing read
+    int32_t audio_pointer_empty;  // a pointer, and nothing read
+    int32_t audio_other;
+    // kFarPastTheEnd.
+    int32_t far_null;
+    int32_t far_wrong;   // frames or flags that came back with other bytes than their own
+    int32_t far_abort;   // is_abort afterwards
 };
 
 }  // namespace checking_verdict

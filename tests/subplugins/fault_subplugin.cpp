@@ -1,0 +1,115 @@
+// A sub-plugin that misbehaves where the relay drives it outside an export
+// (Windows only). Compile-time switches choose what happens before the test
+// can give orders:
+//   FAULT_START_UP_FAILS   the module's start-up (DllMain) refuses to load
+//   FAULT_INIT_RESULT=n    init returns n (default 1)
+//   FAULT_EXIT_RESULT=n    exit returns n (default 1)
+// Its settings answers are ordered at run time through the exported
+// FaultSetSettingsAnswers: config_get announces any size, config_set returns
+// any result. Its output reads every frame and returns 1. Every call is
+// recorded in the test program's call record (call_record.h).
+#include <windows.h>
+
+#include <cstring>
+
+#include "plugin/output_plugin.h"
+#include "tests/subplugins/call_record.h"
+
+#ifndef FAULT_INIT_RESULT
+#define FAULT_INIT_RESULT 1
+#endif
+#ifndef FAULT_EXIT_RESULT
+#define FAULT_EXIT_RESULT 1
+#endif
+
+namespace {
+
+char g_module_name[MAX_PATH];
+
+void Record(const char* function, int argument, int result) {
+    auto record = reinterpret_cast<OffloaderTestRecordFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(nullptr), OFFLOADER_TEST_RECORD_EXPORT)));
+    if (record == nullptr) return;
+    char directory[MAX_PATH] = {};
+    GetCurrentDirectoryA(sizeof directory, directory);
+    SubPluginCall call = {g_module_name, function, argument, result, nullptr, 0, directory,
+                          GetCurrentThreadId(), GetThreadPriority(GetCurrentThread()), 0};
+    record(&call);
+}
+
+// The bytes it keeps as its settings, and what it is ordered to answer.
+unsigned char g_settings[16] = "fault settings";
+int g_announced = static_cast<int>(sizeof g_settings);
+int g_set_result = static_cast<int>(sizeof g_settings);
+
+int Init() {
+    Record("init", 0, FAULT_INIT_RESULT);
+    return FAULT_INIT_RESULT;
+}
+
+int Exit() {
+    Record("exit", 0, FAULT_EXIT_RESULT);
+    return FAULT_EXIT_RESULT;
+}
+
+int Output(OutputInfo* info) {
+    for (int f = 0; f < info->frame_count && !info->is_abort(); ++f) info->get_video_ex(f, kFormatDefault);
+    Record("output", info->frame_count, 1);
+    return 1;
+}
+
+// Announces whatever it was ordered to; a fill writes what it has, within
+// what it is offered.
+int ConfigGet(void* data, int size) {
+    if (data == nullptr) {
+        Record("config_get", size, g_announced);
+        return g_announced;
+    }
+    const int capacity = static_cast<int>(sizeof g_settings);
+    const int written = size < 0 ? 0 : (size < capacity ? size : capacity);
+    std::memcpy(data, g_settings, static_cast<size_t>(written));
+    Record("config_get", size, written);
+    return written;
+}
+
+int ConfigSet(void* data, int size) {
+    if (data != nullptr && size > 0) {
+        const size_t offered = static_cast<size_t>(size);
+        const size_t taken = offered < sizeof g_settings ? offered : sizeof g_settings;
+        std::memcpy(g_settings, data, taken);
+    }
+    Record("config_set", size, g_set_result);
+    return g_set_result;
+}
+
+OutputPluginTable g_table = {
+    0, "Fault Encoder", "All files\0*.*\0", "Fault Encoder information", Init, Exit, Output, nullptr,
+    ConfigGet, ConfigSet, {},
+};
+
+}  // namespace
+
+extern "C" __declspec(dllexport) OutputPluginTable* GetOutputPluginTable() {
+    Record("GetOutputPluginTable", 0, 0);
+    return &g_table;
+}
+
+extern "C" __declspec(dllexport) void FaultSetSettingsAnswers(int announced, int set_result) {
+    g_announced = announced;
+    g_set_result = set_result;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, void*) {
+    if (reason != DLL_PROCESS_ATTACH) return TRUE;
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(module, path, sizeof path);
+    const char* base = std::strrchr(path, '\\');
+    lstrcpynA(g_module_name, base != nullptr ? base + 1 : path, sizeof g_module_name);
+#if defined(FAULT_START_UP_FAILS)
+    Record("load", 0, FALSE);
+    return FALSE;
+#else
+    Record("load", 0, TRUE);
+    return TRUE;
+#endif
+}

@@ -1,0 +1,205 @@
+#include "tests/wine/host_editor.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "tests/common/frame_pattern.h"
+#include "tests/wine/check.h"
+#include "tests/wine/settings_bytes.h"
+
+namespace host_editor {
+
+const char kChecking[] = "checking.auo_";
+HostEditor g_host;
+
+namespace {
+
+using checking_verdict::Verdict;
+
+bool Enter(bool flag = false) {
+    if (GetCurrentThreadId() != g_host.thread) {
+        InterlockedIncrement(&g_host.off_thread);
+        return false;
+    }
+    if (g_host.cancelled) ++g_host.calls_after_cancel;
+    if (g_host.answered_null) ++(flag ? g_host.flags_after_null : g_host.calls_after_null);
+    return true;
+}
+
+void* HostGetVideoEx(int frame, uint32_t format) {
+    if (!Enter()) return nullptr;
+    ++g_host.video_fetches;
+    const size_t bytes = frame_pattern::FrameBytes(g_host.info, format);
+    if (frame < 0 || bytes == 0) {
+        ++g_host.refused_fetches;
+        return nullptr;
+    }
+    const int count = g_host.info.frame_count;
+    if (frame >= count) g_host.past_end_frames.push_back(frame);
+    if (frame >= count && frame - count < 31) g_host.past_end_fetched |= 1 << (frame - count);
+    if (frame < count) ++g_host.fetches_per_frame[static_cast<size_t>(frame)];
+    if (frame == g_host.null_frame || (frame >= count && g_host.null_past_end)) {
+        g_host.answered_null = true;
+        return nullptr;
+    }
+    g_host.frame.resize(bytes);
+    frame_pattern::Fill(g_host.frame.data(), bytes, frame, format);
+    ++g_host.delivered;
+    if (frame > g_host.max_delivered) g_host.max_delivered = frame;
+    if (g_host.cancel_after_frame >= 0 && frame >= g_host.cancel_after_frame) g_host.cancel_pending = true;
+    return g_host.frame.data();
+}
+
+void* HostGetVideo(int) {
+    if (Enter()) ++g_host.plain_video_calls;
+    return nullptr;
+}
+
+void* HostGetAudio(int start, int length, int* read) {
+    if (!Enter()) return nullptr;
+    const long call = g_host.audio_calls++;
+    if (g_host.audio_fault != AudioFault::None && call % 3 == 2) {
+        ++g_host.misbehaved_audio;
+        *read = 0;
+        return g_host.audio_fault == AudioFault::NullAndNothingRead ? nullptr : g_host.audio;
+    }
+    const int delivered = length < 0 ? 0 : (length > 4096 ? 4096 : length);
+    for (int i = 0; i < delivered; ++i) g_host.audio[i] = frame_pattern::AudioSampleOf(start + i);
+    *read = delivered;
+    return g_host.audio;
+}
+
+int HostIsAbort() {
+    if (!Enter()) return 0;
+    ++g_host.abort_checks;
+    if (!g_host.cancel_pending) return 0;
+    if (!g_host.cancelled) {
+        g_host.cancelled = true;
+        g_host.delivered_at_cancel = g_host.delivered;
+        g_host.max_delivered_at_cancel = g_host.max_delivered;
+    }
+    return 1;
+}
+
+int HostShowProgress(int position, int total) {
+    if (!Enter()) return 0;
+    ++g_host.progress_calls;
+    if ((position == g_host.last_position && total == g_host.last_total) || (position == -1 && total == -1)) {
+        ++g_host.repeated_progress;
+    }
+    g_host.last_position = position;
+    g_host.last_total = total;
+    return 1;
+}
+
+int HostGetFlag(int frame) {
+    if (!Enter(true)) return 0;
+    ++g_host.flag_fetches;
+    return g_host.odd_flags ? checking_verdict::OddFlagOf(frame) : frame_pattern::FlagOf(frame);
+}
+
+int HostUpdatePreview() {
+    if (Enter()) ++g_host.previews;
+    return 1;
+}
+
+}  // namespace
+
+void PrepareHost(const Export& e) {
+    g_host.~HostEditor();
+    new (&g_host) HostEditor();
+    g_host.thread = GetCurrentThreadId();
+    g_host.cancel_after_frame = e.cancel_after_frame;
+    g_host.null_frame = e.null_frame;
+    g_host.null_past_end = e.null_past_end;
+    g_host.audio_fault = e.audio_fault;
+    g_host.odd_flags = (e.options & checking_verdict::kOddFlags) != 0;
+    g_host.fetches_per_frame.assign(static_cast<size_t>(e.frame_count > 0 ? e.frame_count : 0), 0);
+    OutputInfo& info = g_host.info;
+    info.flags = 0x10;
+    info.width = e.width;
+    info.height = e.height;
+    info.frame_count = e.frame_count;
+    info.frame_bytes = e.width * e.height * 3;
+    info.passthrough_1[0] = e.options;
+    info.passthrough_1[1] = static_cast<int32_t>(e.seed);
+    info.passthrough_2[checking_verdict::kFormatPlanField] = static_cast<int32_t>(e.formats);
+    info.passthrough_2[checking_verdict::kPatternField] = static_cast<int32_t>(e.pattern);
+    info.passthrough_2[checking_verdict::kRequestsField] = e.requests;
+    info.passthrough_2[checking_verdict::kResultField] = e.result;
+    info.get_video = HostGetVideo;
+    info.get_audio = HostGetAudio;
+    info.is_abort = HostIsAbort;
+    info.show_progress = HostShowProgress;
+    info.get_flag = HostGetFlag;
+    info.update_preview = HostUpdatePreview;
+    info.get_video_ex = HostGetVideoEx;
+}
+
+LoadedRelay::LoadedRelay(const std::vector<std::string>& others) {
+    editor::ClearSidecar();
+    if (!editor::InstallSubPlugin(kChecking) || !editor::InstallSubPlugin("no_output.auo_")) return;
+    for (const std::string& other : others) {
+        if (!editor::InstallSubPlugin(other)) return;
+    }
+    if (!editor::LoadRelay(&relay)) return;
+    ready = relay.table->init() == 1;
+    editor::TakeMessageBoxTexts();
+}
+
+LoadedRelay::~LoadedRelay() {
+    if (relay.table != nullptr) relay.table->exit();
+    editor::UnloadRelay(&relay);
+    editor::ClearSidecar();
+}
+
+int LoadedRelay::Choose(const std::string& file_name, int32_t buffers) {
+    std::vector<uint8_t> record = settings_bytes::MakeRecord(buffers, file_name, "");
+    return relay.table->config_set(record.data(), static_cast<int>(record.size()));
+}
+
+LoadedRelay::Outcome LoadedRelay::Run(const Export& e) {
+    Outcome outcome;
+    PrepareHost(e);
+    TakeCalls();
+    outcome.result = relay.table->output(&g_host.info);
+    std::vector<RecordedCall> outputs = CallsTo(TakeCalls(), kChecking, "output");
+    if (outputs.size() == 1 && outputs[0].bytes.size() == sizeof(Verdict)) {
+        outcome.reported = true;
+        outcome.call = outputs[0];
+        std::memcpy(&outcome.verdict, outputs[0].bytes.data(), sizeof(Verdict));
+    }
+    return outcome;
+}
+
+std::string Describe(const Export& e) {
+    return std::to_string(e.buffers) + " buffers, " + access_pattern::NameOf(e.pattern) + ", " +
+           access_pattern::NameOf(e.formats) + ", " + std::to_string(e.width) + "x" + std::to_string(e.height);
+}
+
+bool CheckCleanExport(const Export& e, const LoadedRelay::Outcome& outcome) {
+    const std::string what = Describe(e);
+    bool ok = CHECK_EQ(outcome.result, e.result);
+    ok = CHECK(outcome.reported) && ok;
+    const Verdict& v = outcome.verdict;
+    const int requests = e.requests > 0 ? e.requests : e.frame_count;
+    ok = CHECK_EQ(v.frames_checked, requests) && ok;
+    ok = CHECK_EQ(v.wrong_bytes, 0) && ok;
+    ok = CHECK_EQ(v.null_frames, 0) && ok;
+    ok = CHECK_EQ(v.wrong_flags, 0) && ok;
+    ok = CHECK_EQ(v.abort_at, -1) && ok;
+    ok = CHECK_EQ(v.wrong_audio, 0) && ok;
+    ok = CHECK_EQ(static_cast<long>(g_host.off_thread), 0L) && ok;
+    ok = CHECK_EQ(g_host.plain_video_calls, 0) && ok;
+    ok = CHECK_EQ(g_host.refused_fetches, 0) && ok;
+    ok = CHECK_EQ(g_host.repeated_progress, 0) && ok;
+    // Frames past the end reach the editor only when the sub-plugin asked for them.
+    ok = CHECK_EQ(g_host.past_end_fetched & ~v.asked_past_end, 0) && ok;
+    ok = CHECK_EQ(v.ole_result, 1) && ok;  // S_FALSE: the relay initialised OLE on this thread
+    ok = CHECK(v.thread_id != GetCurrentThreadId()) && ok;
+    if (!ok) std::printf("      in the export with %s\n", what.c_str());
+    return ok;
+}
+
+}  // namespace host_editor
