@@ -100,6 +100,12 @@ public:
     platform::Lock request_lock;
     platform::AutoResetEvent done_event;
     platform::ManualResetEvent wake_event;
+    // Set by whoever signals wake_event, cleared by the serving thread right
+    // after each reset: while it is set the event is still signalled, or the
+    // serving thread is between its reset and a pass that reads every field
+    // the worker stored before it found the flag set. Each signal is a round
+    // trip to the Wine server, so a worker that finds it set signals nothing.
+    std::atomic<bool> wake_signalled{false};
     // Request fields: written by the worker under request_lock before it
     // stores `command` (release), read by the serving thread after loading it
     // (acquire); the answers travel back before done_event is signalled.

@@ -88,6 +88,9 @@ unsigned THREAD_ENTRY_CALL WorkerMain(void* argument) {
     const int result = table->output != nullptr ? table->output(&context->relay_info) : 1;
 
     context->command.store(static_cast<int32_t>(RelayCommand::Finished), std::memory_order_release);
+    // Signalled whatever the flag says: the last word of an export costs one
+    // call, and the serving thread must not depend on an earlier signal.
+    context->wake_signalled.store(true, std::memory_order_release);
     context->wake_event.Signal();
 
     platform::StopWorkerLibraries();
@@ -111,7 +114,13 @@ bool RelayContext::ServeRequests() {
                 }
                 if (!worked) {
                     if (wake_event.Wait(platform::WaitLimit::HalfSecond) == platform::WaitResult::Signalled) {
+                        // Reset first, clear second: a worker that still
+                        // finds the flag set has stored its news before this
+                        // exchange reads the flag, and the next pass reads
+                        // them. The other order could leave the event reset
+                        // while the flag says it is signalled.
                         wake_event.Reset();
+                        wake_signalled.exchange(false, std::memory_order_acq_rel);
                     } else if (worker_thread.HasEnded()) {
                         // The sub-plugin ended the thread itself (ExitThread):
                         // Finished will never come, and the editor must not hang.

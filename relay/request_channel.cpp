@@ -7,6 +7,15 @@
 // `command` with acquire, serves, stores Idle and only then signals
 // done_event: in the other order the worker's next request could be
 // overwritten by the late Idle.
+//
+// Every call of the worker's side tells the serving thread through
+// wake_event, but only the first one after the serving thread's last reset
+// signals it: each signal is a system call (a round trip to the server under
+// Wine), several per frame on the hit path. The worker stores what it has
+// to tell, then sets wake_signalled with an exchange. Finding it set means
+// that the event is still signalled, or that the serving thread has reset
+// it and not yet cleared the flag: it clears it with an exchange that reads
+// this one's value, and its pass after that sees the stored fields.
 #include <atomic>
 
 #include "platform/messages.h"
@@ -14,6 +23,11 @@
 #include "relay/service_functions.h"
 
 namespace {
+
+// The fields the serving thread is to look at must be stored before this.
+void WakeServingThread(RelayContext& context) {
+    if (!context.wake_signalled.exchange(true, std::memory_order_acq_rel)) context.wake_event.Signal();
+}
 
 // The editor's thread serves one request at a time; the lock keeps a
 // sub-plugin's own threads from interleaving their round trips.
@@ -27,7 +41,7 @@ public:
     // The request fields must be written before this.
     void Post(RelayCommand code) {
         context_.command.store(static_cast<int32_t>(code), std::memory_order_release);
-        context_.wake_event.Signal();
+        WakeServingThread(context_);
         context_.done_event.Wait(platform::WaitLimit::Forever);
     }
 
@@ -52,7 +66,7 @@ void* RelayContext::RelayVideo(int frame, uint32_t format) {
         hit = video_tags[slot].load(std::memory_order_seq_cst) == frame;
     }
     if (hit) {
-        wake_event.Signal();  // only a nudge: the read-ahead moves on
+        WakeServingThread(*this);  // only a nudge: the read-ahead moves on
     } else {
         RoundTrip trip(*this);
         req_video_frame = frame;
@@ -86,7 +100,7 @@ int RelayContext::RelayFlag(int frame) {
         // A second look at the tag catches a value replaced while it was
         // read (another thread of the sub-plugin may have moved the position).
         if (flag_tags[slot].load(std::memory_order_acquire) == frame) {
-            wake_event.Signal();
+            WakeServingThread(*this);
             return value;
         }
     }
@@ -110,7 +124,7 @@ void* RelayContext::RelayAudio(int start, int length, int* read) {
 
 int RelayContext::RelayAbortCheck() {
     abort_check_pending.store(1, std::memory_order_release);
-    wake_event.Signal();
+    WakeServingThread(*this);
     platform::PumpMessages();
     return aborted.load(std::memory_order_acquire);
 }
@@ -118,13 +132,13 @@ int RelayContext::RelayAbortCheck() {
 int RelayContext::RelayProgress(int position, int total) {
     progress_position.store(position, std::memory_order_release);
     progress_total.store(total, std::memory_order_release);
-    wake_event.Signal();
+    WakeServingThread(*this);
     return 1;
 }
 
 int RelayContext::RelayPreview() {
     preview_pending.store(1, std::memory_order_release);
-    wake_event.Signal();
+    WakeServingThread(*this);
     return 1;
 }
 
