@@ -6,8 +6,8 @@
 // It reads one frame at a time through get_video (the editor's default
 // format, a bottom-up DIB, which is what a BI_RGB stream holds) and writes
 // the audio that belongs to each frame right after it, reading the audio a
-// second ahead at a time. Each get_video call is
-// timed, and a summary goes to a side file next to the AVI (<file>.stats).
+// second ahead at a time. Each get_video call is timed, and a summary with
+// the time of every call goes to a side file next to the AVI (<file>.stats).
 #include <windows.h>
 #include <commdlg.h>
 #include <vfw.h>
@@ -196,28 +196,39 @@ struct ExportTally {
     int64_t audio_samples = 0;
 };
 
-void WriteStats(const char* avi_path, avi_writer::LatencyRecorder* latencies, const ExportTally& tally,
-                int32_t cost) {
+// The latencies of the frame requests and when each was made.
+struct FrameRequests {
+    avi_writer::LatencyRecorder latencies;
+    avi_writer::CallTimeline timeline;
+};
+
+void WriteStats(const char* avi_path, FrameRequests* requests, const ExportTally& tally, int32_t cost) {
     char path[MAX_PATH * 2 + 8];
     std::snprintf(path, sizeof path, "%s.stats", avi_path);
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
-    avi_writer::LatencySummary summary = latencies->Summarise(frequency.QuadPart);
+    avi_writer::LatencySummary summary = requests->latencies.Summarise(frequency.QuadPart);
     char text[512];
     int length = std::snprintf(text, sizeof text,
                                "frames_written=%d\nflagged_frames=%d\naudio_samples=%lld\nencoder_cost=%d\n"
                                "get_video_calls=%d\nget_video_median_us=%.1f\nget_video_p99_us=%.1f\n"
-                               "get_video_max_us=%.1f\nget_video_under_20us=%d\n",
+                               "get_video_max_us=%.1f\nget_video_under_20us=%d\nticks_per_second=%lld\n",
                                static_cast<int>(tally.frames_written), static_cast<int>(tally.flagged_frames),
                                static_cast<long long>(tally.audio_samples), static_cast<int>(cost),
                                static_cast<int>(summary.count), summary.median_us, summary.p99_us, summary.max_us,
-                               static_cast<int>(summary.under_20us));
+                               static_cast<int>(summary.under_20us), static_cast<long long>(frequency.QuadPart));
     // The side file serves measurements only; failing to write it does not
     // fail the export.
     HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     DWORD written = 0;
     WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
+    for (int32_t i = 0; i < requests->timeline.Count(); ++i) {
+        const avi_writer::CallTimeline::Call& call = requests->timeline.At(i);
+        length = std::snprintf(text, sizeof text, "call %d %lld %lld\n", static_cast<int>(call.frame),
+                               static_cast<long long>(call.start), static_cast<long long>(call.end));
+        WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
+    }
     CloseHandle(file);
 }
 
@@ -251,7 +262,7 @@ bool StageAudio(OutputInfo* info, const ExportPlan& plan, int32_t position, avi_
 // Writes the frames and their audio; false on a failure already reported,
 // or on a cancellation.
 bool WriteFrames(OutputInfo* info, const ExportPlan& plan, int32_t cost, PAVISTREAM video, PAVISTREAM audio,
-                 avi_writer::LatencyRecorder* latencies, ExportTally* tally) {
+                 FrameRequests* requests, ExportTally* tally) {
     ScratchFrame scratch;
     const size_t row_bytes = static_cast<size_t>(plan.width) * 3;
     if (cost > 0 && !scratch.Allocate(static_cast<size_t>(plan.image_bytes), row_bytes)) {
@@ -268,9 +279,11 @@ bool WriteFrames(OutputInfo* info, const ExportPlan& plan, int32_t cost, PAVISTR
     bool audio_ended = audio == nullptr;
     info->show_progress(0, plan.frame_count);
     for (int32_t frame = 0; frame < plan.frame_count; ++frame) {
-        int64_t start = Ticks();
+        const int64_t start = Ticks();
         void* pixels = info->get_video(frame);
-        latencies->Add(Ticks() - start);
+        const int64_t end = Ticks();
+        requests->latencies.Add(end - start);
+        requests->timeline.Add(frame, start, end);
         // Asked after the frame, not before: once an export is cancelled a
         // relay may answer with whatever its buffer holds, which must not
         // reach the file. A missing frame after a cancellation is expected.
@@ -340,8 +353,10 @@ int WriterOutput(OutputInfo* info) {
         return 0;
     }
     const int32_t cost = g_settings.cost;
-    avi_writer::LatencyRecorder latencies;
-    latencies.Reserve(plan.frame_count);  // without it, no statistics, but the export runs
+    FrameRequests requests;
+    // Without them, no statistics, but the export runs.
+    requests.latencies.Reserve(plan.frame_count);
+    requests.timeline.Reserve(plan.frame_count);
 
     ComScope com;
     AviLibraryScope library;
@@ -357,11 +372,11 @@ int WriterOutput(OutputInfo* info) {
         return 0;
     }
     ExportTally tally;
-    bool complete = WriteFrames(info, plan, cost, video.Get(), audio.Get(), &latencies, &tally);
+    bool complete = WriteFrames(info, plan, cost, video.Get(), audio.Get(), &requests, &tally);
     audio.Close();
     video.Close();
     file.Close();
-    WriteStats(path, &latencies, tally, cost);
+    WriteStats(path, &requests, tally, cost);
     // A cancelled export leaves a valid, shorter file, but it is not the
     // export that was asked for.
     return complete ? 1 : 0;

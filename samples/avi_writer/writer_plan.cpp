@@ -192,6 +192,20 @@ LatencySummary LatencyRecorder::Summarise(int64_t ticks_per_second) {
     return summary;
 }
 
+CallTimeline::~CallTimeline() { delete[] calls_; }
+
+bool CallTimeline::Reserve(int32_t capacity) {
+    delete[] calls_;
+    calls_ = nullptr;
+    capacity_ = 0;
+    count_ = 0;
+    if (capacity <= 0) return false;
+    calls_ = new (std::nothrow) Call[static_cast<size_t>(capacity)];
+    if (calls_ == nullptr) return false;
+    capacity_ = capacity;
+    return true;
+}
+
 uint32_t EncodingPasses(uint8_t* pixels, int64_t row_bytes, int32_t width, int32_t height, int32_t passes,
                         uint8_t* row_buffer) {
     const int32_t bytes = width * 3;

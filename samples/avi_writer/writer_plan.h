@@ -126,6 +126,37 @@ private:
     int32_t count_ = 0;
 };
 
+// When each frame request began and ended (performance-counter ticks), in
+// the order made. Beside the editor's own fetch times, on the same clock in
+// the same process, they tell which requests a relay answered from its
+// buffers (tools/bench.sh). Allocated before the export, like the latencies.
+class CallTimeline {
+public:
+    struct Call {
+        int32_t frame;
+        int64_t start;
+        int64_t end;
+    };
+
+    CallTimeline() = default;
+    ~CallTimeline();
+    CallTimeline(const CallTimeline&) = delete;
+    CallTimeline& operator=(const CallTimeline&) = delete;
+
+    // False when the region cannot be had; recording then does nothing.
+    bool Reserve(int32_t capacity);
+    void Add(int32_t frame, int64_t start, int64_t end) {
+        if (count_ < capacity_) calls_[count_++] = Call{frame, start, end};
+    }
+    int32_t Count() const { return count_; }
+    const Call& At(int32_t index) const { return calls_[index]; }
+
+private:
+    Call* calls_ = nullptr;
+    int32_t capacity_ = 0;
+    int32_t count_ = 0;
+};
+
 // `passes` passes of a 3-tap smoothing over rows of `width` 3-byte pixels,
 // in place, then a checksum of the result: the same work per pass as the
 // host simulator's production cost, so that equal costs make an export whose

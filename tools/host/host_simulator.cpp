@@ -64,6 +64,8 @@ const char kUsage[] =
     "  --dump-audio FILE        write the whole audio as 16-bit little-endian stereo\n"
     "  --close-message-boxes    close the message boxes that this process shows\n"
     "  --cancel-after N         cancel as Ctrl+C would once N frames have been served\n"
+    "  --fetch-log FILE         write when each frame's first fetch ended, and when the\n"
+    "                           next service call began (performance-counter ticks)\n"
     "Ctrl+C cancels an export: is_abort answers 1 from then on.\n"
     "The last line reads: result=R seconds=S frames=N ...\n";
 
@@ -74,6 +76,7 @@ struct Options {
     std::string save_settings;
     std::string dump_frames;
     std::string dump_audio;
+    std::string fetch_log;
     ClipShape shape;
     int32_t host_cost = 0;
     int32_t cancel_after = -1;
@@ -110,6 +113,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         else if (name == "--save-settings") ok = text(&options->save_settings);
         else if (name == "--dump-frames") ok = text(&options->dump_frames);
         else if (name == "--dump-audio") ok = text(&options->dump_audio);
+        else if (name == "--fetch-log") ok = text(&options->fetch_log);
         else if (name == "--width") ok = count(1, &options->shape.width);
         else if (name == "--height") ok = count(1, &options->shape.height);
         else if (name == "--frames") ok = count(1, &options->shape.frame_count);
@@ -156,6 +160,44 @@ private:
     CRITICAL_SECTION section_;
 };
 
+// When each frame's first fetch returned to the plugin, and when the next
+// service call on the editor's thread began. A relay stores a frame for its
+// encoder between the two, so a request that the encoder made after the
+// second was answered from the relay's buffers, and one made before the
+// first waited for the editor. Kept in arrays sized before the export: a
+// record costs two stores.
+class FetchTimeline {
+public:
+    static constexpr int64_t kNone = -1;
+
+    void Reserve(int32_t frame_count) {
+        end_.assign(static_cast<size_t>(frame_count), kNone);
+        next_.assign(static_cast<size_t>(frame_count), kNone);
+    }
+    bool Active() const { return !end_.empty(); }
+    void FetchEnded(int32_t frame, int64_t ticks) {
+        if (frame < 0 || static_cast<size_t>(frame) >= end_.size()) return;
+        if (end_[static_cast<size_t>(frame)] != kNone) {
+            ++refetches_;
+            return;
+        }
+        end_[static_cast<size_t>(frame)] = ticks;
+        awaiting_next_ = frame;
+    }
+    void CallStarted(int64_t ticks) {
+        if (awaiting_next_ < 0) return;
+        next_[static_cast<size_t>(awaiting_next_)] = ticks;
+        awaiting_next_ = -1;
+    }
+    bool Write(const std::string& path, int64_t ticks_per_second) const;
+
+private:
+    std::vector<int64_t> end_;
+    std::vector<int64_t> next_;
+    int32_t awaiting_next_ = -1;
+    int32_t refetches_ = 0;
+};
+
 // The editor's side of one export: the clip and what the plugin asked of it.
 struct Session {
     TestClip clip;
@@ -167,6 +209,8 @@ struct Session {
     std::atomic<int32_t> foreign_thread_calls{0};
     std::atomic<int32_t> cancelled{0};
     int64_t service_ticks = 0;
+    FetchTimeline fetches;
+    int32_t fetching_frame = -1;  // set while a video call for it is being served
     int32_t video_calls = 0;
     int32_t null_frames = 0;
     int32_t audio_calls = 0;
@@ -192,9 +236,15 @@ public:
         }
         g_session.lock.Enter();
         start_ = Ticks();
+        g_session.fetches.CallStarted(start_);
     }
     ~ServiceCall() {
-        g_session.service_ticks += Ticks() - start_;
+        const int64_t end = Ticks();
+        g_session.service_ticks += end - start_;
+        if (g_session.fetching_frame >= 0) {
+            g_session.fetches.FetchEnded(g_session.fetching_frame, end);
+            g_session.fetching_frame = -1;
+        }
         g_session.lock.Leave();
     }
     ServiceCall(const ServiceCall&) = delete;
@@ -214,6 +264,7 @@ void* ServeVideo(int frame, uint32_t format) {
     // The editor's filters would run here, between reading the source and
     // handing the frame over.
     g_session.cost_sink += g_session.clip.SpendProductionCost(g_session.host_cost);
+    g_session.fetching_frame = frame;
     if (++g_session.frames_served == g_session.cancel_after) g_session.cancelled.store(1, std::memory_order_relaxed);
     return const_cast<uint8_t*>(data);
 }
@@ -387,6 +438,18 @@ private:
     HANDLE file_;
 };
 
+bool FetchTimeline::Write(const std::string& path, int64_t ticks_per_second) const {
+    FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr) return false;
+    std::fprintf(file, "ticks_per_second=%lld\nrefetches=%d\n", static_cast<long long>(ticks_per_second),
+                 static_cast<int>(refetches_));
+    for (size_t frame = 0; frame < end_.size(); ++frame) {
+        std::fprintf(file, "fetch %d %lld %lld\n", static_cast<int>(frame), static_cast<long long>(end_[frame]),
+                     static_cast<long long>(next_[frame]));
+    }
+    return std::fclose(file) == 0;
+}
+
 bool DumpFrames(const ClipShape& shape, const std::string& path) {
     TestClip clip;
     OutputFile out(path);
@@ -507,6 +570,7 @@ int Run(const Options& options) {
         std::fprintf(stderr, "host_simulator: the clip is too large for the editor's records\n");
         return kExitUsage;
     }
+    if (!options.fetch_log.empty()) g_session.fetches.Reserve(options.shape.frame_count);
     MessageBoxCloser closer;
     if (options.close_message_boxes && !closer.Start()) {
         std::fprintf(stderr, "host_simulator: cannot start the message box watcher\n");
@@ -558,6 +622,14 @@ int Run(const Options& options) {
     closer.Stop();
     for (const std::string& box : closer.Boxes()) std::printf("message-box: %s\n", box.c_str());
     if (!exported) return settings_saved ? 0 : kExitUsage;
+    if (g_session.fetches.Active()) {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        if (!g_session.fetches.Write(options.fetch_log, frequency.QuadPart)) {
+            std::fprintf(stderr, "host_simulator: cannot write %s\n", options.fetch_log.c_str());
+            return kExitUsage;
+        }
+    }
 
     int32_t foreign = g_session.foreign_thread_calls.load(std::memory_order_relaxed);
     if (foreign != 0) {

@@ -1,0 +1,398 @@
+// One export for the benchmark (tools/bench.sh), natively over the POSIX
+// platform: a simulated editor that produces the host simulator's clip with
+// its per-frame production cost, and a simulated encoder that does what the
+// sample encoder does per frame (get_video, is_abort, its encoding passes,
+// get_flag, the write, show_progress, now and then update_preview). The
+// encoder runs either directly on the editor's thread, or through the relay
+// as the editor loads it (PluginInit, PluginOutput, PluginExit).
+//
+// It leaves the same records as the programs under Wine, so that one script
+// reads both: the result line on stdout, the encoder's .stats file with the
+// time of every frame request, and the editor's fetch log. Natively it also
+// counts the requests that became round trips exactly (round_trips=).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plugin/entry_points.h"
+#include "plugin/relay_context.h"
+#include "samples/avi_writer/writer_plan.h"
+#include "tools/host/test_clip.h"
+
+namespace {
+
+constexpr int kExitFailedExport = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitForeignThread = 3;
+constexpr int32_t kPreviewInterval = 15;  // as the sample encoder
+constexpr int64_t kTicksPerSecond = 1000000000;
+constexpr int64_t kNoTicks = -1;
+
+const char kUsage[] =
+    "usage: native_bench --mode direct|relay [options]\n"
+    "  --width N --height N     frame size (default 640x360)\n"
+    "  --frames N               frame count (default 120)\n"
+    "  --host-cost N            the editor's smoothing passes per frame (default 0)\n"
+    "  --encoder-cost N         the encoder's smoothing passes per frame (default 0)\n"
+    "  --buffers N              the relay's read-ahead buffers (default 8)\n"
+    "  --output FILE            where the encoder writes the frames (default: nowhere)\n"
+    "  --stats FILE             the encoder's request statistics and times\n"
+    "  --fetch-log FILE         when each frame's first fetch ended, and the next call began\n"
+    "The last line reads: result=R seconds=S frames=N service_seconds=H ...\n";
+
+int64_t Ticks() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+struct Options {
+    bool relay = false;
+    host_simulator::ClipShape shape;
+    int32_t host_cost = 0;
+    int32_t encoder_cost = 0;
+    int32_t buffers = kDefaultBufferCount;
+    std::string output;
+    std::string stats;
+    std::string fetch_log;
+};
+
+bool ParseCount(const char* text, int32_t minimum, int32_t* value) {
+    char* end = nullptr;
+    long parsed = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || parsed < minimum || parsed > 0x7FFFFFFF) return false;
+    *value = static_cast<int32_t>(parsed);
+    return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+    options->shape.width = 640;
+    options->shape.height = 360;
+    options->shape.frame_count = 120;
+    options->shape.audio = false;
+    bool mode_given = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        const bool has_value = i + 1 < argc;
+        const char* value = has_value ? argv[i + 1] : "";
+        bool ok = has_value;
+        if (name == "--mode") {
+            ok = ok && (std::strcmp(value, "direct") == 0 || std::strcmp(value, "relay") == 0);
+            options->relay = std::strcmp(value, "relay") == 0;
+            mode_given = ok;
+        } else if (name == "--width") {
+            ok = ok && ParseCount(value, 1, &options->shape.width);
+        } else if (name == "--height") {
+            ok = ok && ParseCount(value, 1, &options->shape.height);
+        } else if (name == "--frames") {
+            ok = ok && ParseCount(value, 1, &options->shape.frame_count);
+        } else if (name == "--host-cost") {
+            ok = ok && ParseCount(value, 0, &options->host_cost);
+        } else if (name == "--encoder-cost") {
+            ok = ok && ParseCount(value, 0, &options->encoder_cost);
+        } else if (name == "--buffers") {
+            ok = ok && ParseCount(value, 1, &options->buffers);
+        } else if (name == "--output") {
+            options->output = value;
+        } else if (name == "--stats") {
+            options->stats = value;
+        } else if (name == "--fetch-log") {
+            options->fetch_log = value;
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            std::fprintf(stderr, "native_bench: bad option %s\n", name.c_str());
+            return false;
+        }
+        ++i;
+    }
+    return mode_given;
+}
+
+// The editor's side, on the thread that calls output.
+struct Editor {
+    host_simulator::TestClip clip;
+    std::thread::id thread;
+    int32_t host_cost = 0;
+    int64_t service_ticks = 0;
+    int32_t foreign_thread_calls = 0;
+    uint32_t cost_sink = 0;
+    // When each frame's first fetch ended, and when the next call began:
+    // the relay stores the frame between the two.
+    std::vector<int64_t> fetch_end;
+    std::vector<int64_t> next_call;
+    int32_t awaiting_next = -1;
+    int32_t refetches = 0;
+};
+Editor g_editor;
+
+// Every service call of the editor: checks the thread, adds its duration to
+// the editor's share, and keeps the fetch timeline.
+class ServiceCall {
+public:
+    ServiceCall() : start_(Ticks()) {
+        if (std::this_thread::get_id() != g_editor.thread) ++g_editor.foreign_thread_calls;
+        if (g_editor.awaiting_next >= 0) {
+            g_editor.next_call[static_cast<size_t>(g_editor.awaiting_next)] = start_;
+            g_editor.awaiting_next = -1;
+        }
+    }
+    ~ServiceCall() {
+        const int64_t end = Ticks();
+        g_editor.service_ticks += end - start_;
+        if (fetched_ < 0) return;
+        int64_t& recorded = g_editor.fetch_end[static_cast<size_t>(fetched_)];
+        if (recorded != kNoTicks) {
+            ++g_editor.refetches;
+            return;
+        }
+        recorded = end;
+        g_editor.awaiting_next = fetched_;
+    }
+    ServiceCall(const ServiceCall&) = delete;
+    ServiceCall& operator=(const ServiceCall&) = delete;
+    void Fetched(int32_t frame) { fetched_ = frame; }
+
+private:
+    const int64_t start_;
+    int32_t fetched_ = -1;
+};
+
+void* EditorGetVideoEx(int frame, uint32_t format) {
+    ServiceCall call;
+    const uint8_t* data = g_editor.clip.Frame(frame, format);
+    if (data == nullptr) return nullptr;
+    // The editor's filters, between reading the source and handing it over.
+    g_editor.cost_sink += g_editor.clip.SpendProductionCost(g_editor.host_cost);
+    call.Fetched(frame);
+    return const_cast<uint8_t*>(data);
+}
+
+void* EditorGetVideo(int frame) { return EditorGetVideoEx(frame, kFormatDefault); }
+
+void* EditorGetAudio(int, int, int* read) {
+    ServiceCall call;
+    if (read != nullptr) *read = 0;
+    return nullptr;
+}
+
+int EditorIsAbort() {
+    ServiceCall call;
+    return 0;
+}
+
+int EditorShowProgress(int, int) {
+    ServiceCall call;
+    return 1;
+}
+
+int EditorGetFlag(int frame) {
+    ServiceCall call;
+    return g_editor.clip.Flag(frame);
+}
+
+int EditorUpdatePreview() {
+    ServiceCall call;
+    return 1;
+}
+
+OutputInfo EditorInfo() {
+    const host_simulator::ClipShape& shape = g_editor.clip.Shape();
+    OutputInfo info{};
+    info.flags = 1;
+    info.width = shape.width;
+    info.height = shape.height;
+    info.passthrough_1[0] = shape.rate;
+    info.passthrough_1[1] = shape.scale;
+    info.frame_count = shape.frame_count;
+    info.frame_bytes = g_editor.clip.FrameBytes();
+    info.get_video = EditorGetVideo;
+    info.get_audio = EditorGetAudio;
+    info.is_abort = EditorIsAbort;
+    info.show_progress = EditorShowProgress;
+    info.get_flag = EditorGetFlag;
+    info.update_preview = EditorUpdatePreview;
+    info.get_video_ex = EditorGetVideoEx;
+    return info;
+}
+
+// The encoder's side.
+struct Encoder {
+    int32_t cost = 0;
+    int fd = -1;
+    bool relayed = false;
+    avi_writer::LatencyRecorder latencies;
+    avi_writer::CallTimeline timeline;
+    int32_t round_trips = 0;
+    int32_t frames_written = 0;
+    int32_t flagged_frames = 0;
+    uint32_t cost_sink = 0;
+    std::vector<uint8_t> scratch;
+};
+Encoder g_encoder;
+
+bool WriteAll(int fd, const void* data, size_t size) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t written = ::write(fd, bytes, size);
+        if (written <= 0) return false;
+        bytes += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+int EncoderOutput(OutputInfo* info) {
+    const size_t image_bytes = static_cast<size_t>(info->frame_bytes);
+    const int64_t row_bytes = host_simulator::DibRowBytes(info->width);
+    const size_t row_buffer = static_cast<size_t>(info->width) * 3;
+    g_encoder.scratch.assign(image_bytes + row_buffer, 0);
+    // A posted video request leaves its frame in req_video_frame, written by
+    // this very thread under the request lock; a hit leaves it alone. The
+    // frames here are asked for once each, so the field names the frame just
+    // asked for exactly when that request was a round trip.
+    RelayContext* relay = g_encoder.relayed ? ModuleContext() : nullptr;
+    info->show_progress(0, info->frame_count);
+    for (int32_t frame = 0; frame < info->frame_count; ++frame) {
+        const int32_t posted_before = relay != nullptr ? relay->req_video_frame : -1;
+        const int64_t start = Ticks();
+        void* pixels = info->get_video(frame);
+        const int64_t end = Ticks();
+        g_encoder.latencies.Add(end - start);
+        g_encoder.timeline.Add(frame, start, end);
+        if (relay != nullptr && relay->req_video_frame == frame && posted_before != frame) ++g_encoder.round_trips;
+        if (info->is_abort() || pixels == nullptr) return 0;
+        if (g_encoder.cost > 0) {
+            std::memcpy(g_encoder.scratch.data(), pixels, image_bytes);
+            g_encoder.cost_sink += avi_writer::EncodingPasses(g_encoder.scratch.data(), row_bytes, info->width,
+                                                              info->height, g_encoder.cost,
+                                                              g_encoder.scratch.data() + image_bytes);
+        }
+        if (info->get_flag(frame) != 0) ++g_encoder.flagged_frames;
+        if (g_encoder.fd >= 0 && !WriteAll(g_encoder.fd, pixels, image_bytes)) return 0;
+        ++g_encoder.frames_written;
+        info->show_progress(frame + 1, info->frame_count);
+        if ((frame + 1) % kPreviewInterval == 0) info->update_preview();
+    }
+    return 1;
+}
+
+bool WriteStats(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr) return false;
+    const avi_writer::LatencySummary summary = g_encoder.latencies.Summarise(kTicksPerSecond);
+    std::fprintf(file,
+                 "frames_written=%d\nflagged_frames=%d\naudio_samples=0\nencoder_cost=%d\nget_video_calls=%d\n"
+                 "get_video_median_us=%.1f\nget_video_p99_us=%.1f\nget_video_max_us=%.1f\n"
+                 "get_video_under_20us=%d\nticks_per_second=%lld\n",
+                 static_cast<int>(g_encoder.frames_written), static_cast<int>(g_encoder.flagged_frames),
+                 static_cast<int>(g_encoder.cost), static_cast<int>(summary.count), summary.median_us,
+                 summary.p99_us, summary.max_us, static_cast<int>(summary.under_20us),
+                 static_cast<long long>(kTicksPerSecond));
+    for (int32_t i = 0; i < g_encoder.timeline.Count(); ++i) {
+        const avi_writer::CallTimeline::Call& call = g_encoder.timeline.At(i);
+        std::fprintf(file, "call %d %lld %lld\n", static_cast<int>(call.frame), static_cast<long long>(call.start),
+                     static_cast<long long>(call.end));
+    }
+    return std::fclose(file) == 0;
+}
+
+bool WriteFetchLog(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr) return false;
+    std::fprintf(file, "ticks_per_second=%lld\nrefetches=%d\n", static_cast<long long>(kTicksPerSecond),
+                 static_cast<int>(g_editor.refetches));
+    for (size_t frame = 0; frame < g_editor.fetch_end.size(); ++frame) {
+        std::fprintf(file, "fetch %d %lld %lld\n", static_cast<int>(frame),
+                     static_cast<long long>(g_editor.fetch_end[frame]),
+                     static_cast<long long>(g_editor.next_call[frame]));
+    }
+    return std::fclose(file) == 0;
+}
+
+int Run(const Options& options) {
+    if (!g_editor.clip.SetUp(options.shape)) {
+        std::fprintf(stderr, "native_bench: the clip is too large for the editor's records\n");
+        return kExitUsage;
+    }
+    g_editor.thread = std::this_thread::get_id();
+    g_editor.host_cost = options.host_cost;
+    g_editor.fetch_end.assign(static_cast<size_t>(options.shape.frame_count), kNoTicks);
+    g_editor.next_call.assign(static_cast<size_t>(options.shape.frame_count), kNoTicks);
+    g_encoder.cost = options.encoder_cost;
+    g_encoder.relayed = options.relay;
+    if (!g_encoder.latencies.Reserve(options.shape.frame_count) ||
+        !g_encoder.timeline.Reserve(options.shape.frame_count)) {
+        std::fprintf(stderr, "native_bench: no memory for the statistics\n");
+        return kExitUsage;
+    }
+    if (!options.output.empty()) {
+        g_encoder.fd = ::open(options.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (g_encoder.fd < 0) {
+            std::fprintf(stderr, "native_bench: cannot create %s\n", options.output.c_str());
+            return kExitUsage;
+        }
+    }
+
+    OutputPluginTable encoder{};
+    encoder.name = "native bench encoder";
+    encoder.output = EncoderOutput;
+    OutputInfo info = EditorInfo();
+    int result = 0;
+    int64_t start = 0;
+    int64_t end = 0;
+    if (options.relay) {
+        if (PluginInit() == 0) {
+            std::fprintf(stderr, "native_bench: the relay's init failed\n");
+            return kExitUsage;
+        }
+        ModuleContext()->selected = &encoder;
+        ModuleContext()->buffer_count = options.buffers;
+        start = Ticks();
+        result = PluginOutput(&info);
+        end = Ticks();
+        PluginExit();
+    } else {
+        start = Ticks();
+        result = encoder.output(&info);
+        end = Ticks();
+    }
+    if (g_encoder.fd >= 0) ::close(g_encoder.fd);
+
+    if (!options.stats.empty() && !WriteStats(options.stats)) {
+        std::fprintf(stderr, "native_bench: cannot write %s\n", options.stats.c_str());
+        return kExitUsage;
+    }
+    if (!options.fetch_log.empty() && !WriteFetchLog(options.fetch_log)) {
+        std::fprintf(stderr, "native_bench: cannot write %s\n", options.fetch_log.c_str());
+        return kExitUsage;
+    }
+    std::printf("result=%d seconds=%.3f frames=%d service_seconds=%.3f video_calls=%d round_trips=%d "
+                "foreign_thread_calls=%d sinks=%u\n",
+                result, static_cast<double>(end - start) / kTicksPerSecond,
+                static_cast<int>(options.shape.frame_count),
+                static_cast<double>(g_editor.service_ticks) / kTicksPerSecond,
+                static_cast<int>(g_encoder.timeline.Count()),
+                options.relay ? static_cast<int>(g_encoder.round_trips) : -1,
+                static_cast<int>(g_editor.foreign_thread_calls), (g_editor.cost_sink ^ g_encoder.cost_sink) & 1u);
+    if (g_editor.foreign_thread_calls != 0) return kExitForeignThread;
+    return result != 0 ? 0 : kExitFailedExport;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, &options)) {
+        std::fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+    return Run(options);
+}
