@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# The release archive: exactly the files a user needs, the modules as built,
+# and notes that a Japanese Windows system reads (code page 932, CRLF).
+#   package_test.sh ZIP BIN_DIR
+set -euo pipefail
+zip="$1" bin="$2"
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "package: $*" >&2; exit 1; }
+
+top="$(basename "$zip" .zip)"
+expected="$(printf '%s\n' "$top/README-en.txt" "$top/README-ja.txt" "$top/sample/avi_writer.auo" "$top/sidecar.auo")"
+listed="$(cmake -E tar tf "$zip" | grep -v '/$' | sort)"
+[ "$listed" == "$expected" ] || fail "the archive holds: $listed"
+
+(cd "$scratch" && cmake -E tar xf "$zip")
+cmp -s "$scratch/$top/sidecar.auo" "$bin/sidecar.auo" || fail "sidecar.auo is not the built module"
+cmp -s "$scratch/$top/sample/avi_writer.auo" "$bin/avi_writer.auo" || fail "avi_writer.auo is not the built module"
+for notes in README-ja.txt README-en.txt; do
+    file="$scratch/$top/$notes"
+    text="$(iconv -f CP932 -t UTF-8 "$file")" || fail "$notes is not code page 932"
+    [ "$(grep -c $'\r$' "$file")" == "$(wc -l <"$file")" ] || fail "$notes has lines without CRLF"
+    # Both carry the install steps and the messages the user may meet.
+    for words in "sidecar" ".auo_" "出力プラグインが選択されていません。再設定してください。"; do
+        [[ "$text" == *"$words"* ]] || fail "$notes lacks \"$words\""
+    done
+done
+[[ "$(iconv -f CP932 -t UTF-8 "$scratch/$top/README-ja.txt")" == *"インストール"* ]] || fail "README-ja.txt has no install section"
+echo "package: $zip holds the modules and both notes"
