@@ -63,14 +63,6 @@ struct Options {
     std::string fetch_log;
 };
 
-bool ParseCount(const char* text, int32_t minimum, int32_t* value) {
-    char* end = nullptr;
-    long parsed = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || parsed < minimum || parsed > 0x7FFFFFFF) return false;
-    *value = static_cast<int32_t>(parsed);
-    return true;
-}
-
 bool ParseOptions(int argc, char** argv, Options* options) {
     options->shape.width = 640;
     options->shape.height = 360;
@@ -87,17 +79,17 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->relay = std::strcmp(value, "relay") == 0;
             mode_given = ok;
         } else if (name == "--width") {
-            ok = ok && ParseCount(value, 1, &options->shape.width);
+            ok = ok && host_simulator::ParseCount(value, 1, &options->shape.width);
         } else if (name == "--height") {
-            ok = ok && ParseCount(value, 1, &options->shape.height);
+            ok = ok && host_simulator::ParseCount(value, 1, &options->shape.height);
         } else if (name == "--frames") {
-            ok = ok && ParseCount(value, 1, &options->shape.frame_count);
+            ok = ok && host_simulator::ParseCount(value, 1, &options->shape.frame_count);
         } else if (name == "--host-cost") {
-            ok = ok && ParseCount(value, 0, &options->host_cost);
+            ok = ok && host_simulator::ParseCount(value, 0, &options->host_cost);
         } else if (name == "--encoder-cost") {
-            ok = ok && ParseCount(value, 0, &options->encoder_cost);
+            ok = ok && host_simulator::ParseCount(value, 0, &options->encoder_cost);
         } else if (name == "--buffers") {
-            ok = ok && ParseCount(value, 1, &options->buffers);
+            ok = ok && host_simulator::ParseCount(value, 1, &options->buffers);
         } else if (name == "--output") {
             options->output = value;
         } else if (name == "--stats") {

@@ -37,6 +37,7 @@
 namespace {
 
 using host_simulator::ClipShape;
+using host_simulator::ParseCount;
 using host_simulator::TestClip;
 
 constexpr int32_t kFlagVideo = 1;
@@ -84,14 +85,6 @@ struct Options {
     bool export_clip = true;
     bool close_message_boxes = false;
 };
-
-bool ParseCount(const char* text, int32_t minimum, int32_t* value) {
-    char* end = nullptr;
-    long parsed = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || parsed < minimum || parsed > 0x7FFFFFFF) return false;
-    *value = static_cast<int32_t>(parsed);
-    return true;
-}
 
 bool ParseOptions(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; ++i) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -203,6 +204,14 @@ uint32_t BoxBlurPasses(uint8_t* pixels, int64_t row_bytes, int32_t width, int32_
         for (int32_t i = 0; i < bytes; ++i) sum = sum * 31 + row[i];
     }
     return sum;
+}
+
+bool ParseCount(const char* text, int32_t minimum, int32_t* value) {
+    char* end = nullptr;
+    const long parsed = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || parsed < minimum || parsed > 0x7FFFFFFF) return false;
+    *value = static_cast<int32_t>(parsed);
+    return true;
 }
 
 }  // namespace host_simulator
