@@ -24,6 +24,7 @@
 #include "plugin/entry_points.h"
 #include "plugin/relay_context.h"
 #include "samples/avi_writer/writer_plan.h"
+#include "tools/common/smoothing.h"
 #include "tools/host/test_clip.h"
 
 namespace {
@@ -263,7 +264,7 @@ int EncoderOutput(OutputInfo* info) {
         if (info->is_abort() || pixels == nullptr) return 0;
         if (g_encoder.cost > 0) {
             std::memcpy(g_encoder.scratch.data(), pixels, image_bytes);
-            g_encoder.cost_sink += avi_writer::EncodingPasses(g_encoder.scratch.data(), row_bytes, info->width,
+            g_encoder.cost_sink += smoothing::SmoothingPasses(g_encoder.scratch.data(), row_bytes, info->width,
                                                               info->height, g_encoder.cost,
                                                               g_encoder.scratch.data() + image_bytes);
         }

@@ -20,6 +20,7 @@
 #include "plugin/output_plugin.h"
 #include "samples/avi_writer/writer_plan.h"
 #include "samples/avi_writer/writer_resource.h"
+#include "tools/common/smoothing.h"
 
 namespace {
 
@@ -294,7 +295,7 @@ bool WriteFrames(OutputInfo* info, const ExportPlan& plan, int32_t cost, PAVISTR
         }
         if (cost > 0) {
             std::memcpy(scratch.Frame(), pixels, static_cast<size_t>(plan.image_bytes));
-            cost_sink = cost_sink + avi_writer::EncodingPasses(scratch.Frame(), (plan.width * 3 + 3) / 4 * 4,
+            cost_sink = cost_sink + smoothing::SmoothingPasses(scratch.Frame(), (plan.width * 3 + 3) / 4 * 4,
                                                                plan.width, plan.height, cost,
                                                                scratch.Row(static_cast<size_t>(plan.image_bytes)));
         }

@@ -157,11 +157,4 @@ private:
     int32_t count_ = 0;
 };
 
-// `passes` passes of a 3-tap smoothing over rows of `width` 3-byte pixels,
-// in place, then a checksum of the result: the same work per pass as the
-// host simulator's production cost, so that equal costs make an export whose
-// two sides take equally long. `row_buffer` holds one row.
-uint32_t EncodingPasses(uint8_t* pixels, int64_t row_bytes, int32_t width, int32_t height, int32_t passes,
-                        uint8_t* row_buffer);
-
 }  // namespace avi_writer

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "tools/common/smoothing.h"
+
 namespace host_simulator {
 namespace {
 
@@ -187,13 +189,24 @@ TEST(TestClipCost, ProductionCostLeavesTheServedFrameAlone) {
     EXPECT_EQ(std::memcmp(before.data(), clip.Frame(6, 0), before.size()), 0);
 }
 
-TEST(TestClipCost, BlurKeepsAUniformPictureUniform) {
-    std::vector<uint8_t> row(6 * 3);
+// The editor's filters and the sample encoder spend their cost with the same
+// smoothing.
+TEST(SmoothingCost, KeepsAUniformPictureUniformAndChangesAPattern) {
+    std::vector<uint8_t> row(8 * 3);
     for (int value = 0; value < 256; ++value) {
         std::vector<uint8_t> pixels(24 * 4, static_cast<uint8_t>(value));
-        BoxBlurPasses(pixels.data(), 24, 6, 4, 2, row.data());
+        smoothing::SmoothingPasses(pixels.data(), 24, 6, 4, 2, row.data());
         for (uint8_t byte : pixels) ASSERT_EQ(byte, value) << "value " << value;
     }
+    std::vector<uint8_t> uniform(24 * 5, 200);
+    smoothing::SmoothingPasses(uniform.data(), 24, 8, 5, 3, row.data());
+    for (uint8_t byte : uniform) ASSERT_EQ(byte, 200);
+    std::vector<uint8_t> stripes(24 * 5);
+    for (size_t i = 0; i < stripes.size(); ++i) stripes[i] = (i / 3) % 2 ? 255 : 0;
+    const std::vector<uint8_t> before = stripes;
+    uint32_t one = smoothing::SmoothingPasses(stripes.data(), 24, 8, 5, 1, row.data());
+    EXPECT_NE(stripes, before);
+    EXPECT_NE(one, smoothing::SmoothingPasses(stripes.data(), 24, 8, 5, 1, row.data()));
 }
 
 }  // namespace

@@ -259,18 +259,5 @@ TEST(WriterLatency, NothingRecordedSummarisesAsZero) {
     EXPECT_EQ(empty.Summarise(1000000).median_us, 0);
 }
 
-TEST(WriterCost, EncodingPassesKeepAUniformFrameUniformAndChangeAPattern) {
-    std::vector<uint8_t> row(8 * 3);
-    std::vector<uint8_t> uniform(24 * 5, 200);
-    EncodingPasses(uniform.data(), 24, 8, 5, 3, row.data());
-    for (uint8_t byte : uniform) ASSERT_EQ(byte, 200);
-    std::vector<uint8_t> stripes(24 * 5);
-    for (size_t i = 0; i < stripes.size(); ++i) stripes[i] = (i / 3) % 2 ? 255 : 0;
-    const std::vector<uint8_t> before = stripes;
-    uint32_t one = EncodingPasses(stripes.data(), 24, 8, 5, 1, row.data());
-    EXPECT_NE(stripes, before);
-    EXPECT_NE(one, EncodingPasses(stripes.data(), 24, 8, 5, 1, row.data()));
-}
-
 }  // namespace
 }  // namespace avi_writer

@@ -76,11 +76,6 @@ private:
     std::vector<int16_t> audio_;
 };
 
-// The production cost's passes over rows of `width` 3-byte pixels, in place;
-// `row_buffer` holds one row.
-uint32_t BoxBlurPasses(uint8_t* pixels, int64_t row_bytes, int32_t width, int32_t height, int32_t passes,
-                       uint8_t* row_buffer);
-
 // A whole decimal number of at least `minimum` that fits an int32, as the
 // command lines of the simulator and the native benchmark take them.
 bool ParseCount(const char* text, int32_t minimum, int32_t* value);
