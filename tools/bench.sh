@@ -71,6 +71,8 @@ cleanup() {
 trap cleanup EXIT
 
 "$here/tools/setup.sh" >"$run/setup.log" 2>&1 || { cat "$run/setup.log"; fail "setup failed"; }
+# shellcheck source=wine-env.sh
+source "$here/tools/wine-env.sh" || fail "no Wine route"
 
 # build SOURCE NATIVE_DIR WIN_DIR: the native bench and the Windows programs.
 build() {
@@ -169,8 +171,7 @@ one() {
         else
             plugin="sidecar-$variant.auo" settings="$run/relay-$buffers-$encoder.bin"
         fi
-        WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all LC_ALL=ja_JP.UTF-8 timeout 600 \
-            wine "$editor/host_simulator.exe" --plugin "$(host_winpath "$editor/plugins/$plugin")" \
+        LC_ALL=ja_JP.UTF-8 timeout 600 wine "$editor/host_simulator.exe" --plugin "$(host_winpath "$editor/plugins/$plugin")" \
             --settings "$(host_winpath "$settings")" --output "$(host_winpath "$shm/out.avi")" \
             --width "$width" --height "$height" --frames "$frames" --host-cost "$host" --no-audio \
             --fetch-log "$(host_winpath "$fetches")" >"$log" 2>&1 </dev/null
@@ -202,13 +203,12 @@ one() {
         "$(stat_field "$stats" get_video_median_us)" "$(stat_field "$stats" get_video_p99_us)" >>"$results"
 }
 
-prefix="${OFFLOADER_WINEPREFIX:-$here/.wine}"
 started=$SECONDS
 for platform in "${platforms[@]}"; do
     if [ "$platform" == wine ]; then
         # One server for the whole series: each export then starts in tens of
         # milliseconds, and the server ends by itself once the series is over.
-        WINEPREFIX="$prefix" WINEARCH=win32 wineserver -p30 >/dev/null 2>&1
+        wineserver -p30 >/dev/null 2>&1
     fi
     for rep in $(seq 1 "$repeat"); do
         for size in "${sizes[@]}"; do
@@ -240,10 +240,11 @@ elapsed=$((SECONDS - started))
 tables="$run/tables.md"
 {
     echo "Produced by \`$command_line\` in $((elapsed / 60)) min $((elapsed % 60)) s."
-    echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), $(wine --version 2>/dev/null)."
+    echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')."
+    [[ " ${platforms[*]} " == *" wine "* ]] && echo "Windows programs: $OFFLOADER_WINE_LABEL."
     [ -n "$before" ] && echo "Before: the relay (relay/, plugin/) as of commit $rev; after: the working tree."
     echo
-    awk -F'\t' -v has_before="${before:+1}" '
+    awk -F'\t' -v has_before="${before:+1}" -v wine_label="${OFFLOADER_WINE_LABEL:-Wine}" '
     function median(list,    n, a, i, j, t) {
         n = split(list, a, " ")
         for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] + 0 > t + 0; j--) a[j + 1] = a[j]; a[j + 1] = t }
@@ -304,7 +305,7 @@ tables="$run/tables.md"
                 split(order[i], k, SUBSEP)
                 if (k[1] != platform || k[5] != "after") continue
                 if (!header) {
-                    print "### " (platform == "wine" ? "Under Wine (sidecar.auo, host_simulator.exe, avi_writer.auo)" : "Native (POSIX build, bench/native_bench)")
+                    print "### " (platform == "wine" ? "Under " wine_label " (sidecar.auo, host_simulator.exe, avi_writer.auo)" : "Native (POSIX build, bench/native_bench)")
                     print ""
                     print "| size | scenario | buffers | direct s | host s / encoder s | relay s | relay / direct | relay / ideal | target | get_video median µs | p99 µs | answered from the ring |"
                     print "|---|---|---:|---:|---:|---:|---:|---:|---|---:|---:|---:|"

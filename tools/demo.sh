@@ -41,6 +41,9 @@ fail() {
 }
 
 "$here/tools/setup.sh" || fail "setup failed"
+# shellcheck source=wine-env.sh
+source "$here/tools/wine-env.sh" || fail "no Wine route"
+echo "== Windows programs run with $OFFLOADER_WINE_LABEL"
 
 build="$here/build/demo-win32"
 echo "== building the Windows binaries into $build"

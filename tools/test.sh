@@ -9,8 +9,8 @@ cd "$here"
 "$here/tools/setup.sh"
 
 jobs="$(nproc)"
-export WINEPREFIX="${OFFLOADER_WINEPREFIX:-$here/.wine}"
-export WINEARCH=win32 WINEDEBUG=-all
+# shellcheck source=wine-env.sh
+source "$here/tools/wine-env.sh"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
@@ -57,7 +57,7 @@ fi
 printf '%s\n' "$fuzz_out" | grep -v '^==' | sed 's/^/  /'
 summary+=("fuzz: $(printf '%s\n' "$fuzz_out" | grep -c 'no fault') targets without a fault")
 
-echo "== test win32 (Wine)"
+echo "== test win32 ($OFFLOADER_WINE_LABEL)"
 # One persistent Wine server and one virtual display for the whole run keep
 # each Wine start to a fraction of a second.
 wineserver -p
@@ -71,7 +71,7 @@ else
 fi
 wine_cases="$(grep -ho 'wine cases: [0-9]* passed, [0-9]* failed' "$here/build/win32/Testing/Temporary/LastTest.log" |
     awk '{p += $3; f += $5} END {printf "%d passed, %d failed", p, f}')"
-summary+=("win32: $(grep -E 'tests passed' "$here/build/win32.test.log" || echo 'no result') (Wine cases: $wine_cases)")
+summary+=("win32 ($OFFLOADER_WINE_LABEL): $(grep -E 'tests passed' "$here/build/win32.test.log" || echo 'no result') (Wine cases: $wine_cases)")
 
 echo "== summary"
 printf '%s\n' "${summary[@]}"
