@@ -6,6 +6,9 @@
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
+#include <ole2.h>
+#include <process.h>
+#include <vfw.h>
 
 #include <algorithm>
 #include <climits>
@@ -145,6 +148,14 @@ ProcessUse MeasureProcess() {
         if (static_cast<const char*>(region.BaseAddress) + region.RegionSize < at) break;
     }
     return use;
+}
+
+// The scripts that start Windows programs name their route in the
+// environment, which Wine passes on to the program.
+bool RunsUnderEmulator() {
+    char route[16] = {};
+    const DWORD length = GetEnvironmentVariableA("OFFLOADER_ROUTE", route, sizeof route);
+    return length > 0 && length < sizeof route && std::string(route) == "qemu";
 }
 
 void PrintUse(const char* when, const ProcessUse& use) {
@@ -517,8 +528,93 @@ TEST_CASE(faults, two_hundred_exports_in_a_row_leave_handles_and_memory_as_after
     // would some 330 bytes of heap per export.
     const SIZE_T kHeapStep = 64 * 1024;
     CHECK(last.committed_private <= first.committed_private + kHeapStep);
-    CHECK(last.pagefile_usage <= first.pagefile_usage + kHeapStep);
     CHECK(last.private_usage <= first.private_usage + kHeapStep);
+    // Wine reports the Linux process's resident anonymous memory as
+    // PagefileUsage. Under qemu-i386 that process is the emulator, whose own
+    // memory (code it translated, its per-thread state) grows as new code
+    // runs: `test_host memory_growth` measured +2.4 MB over the first 100
+    // relayed exports, then +8 KB over the next 900, and up to +216 KB for
+    // 1,000 bare threads with no relay at all, while committed private
+    // memory and handles stayed as natively (where the same series grows
+    // 20 KB and then nothing). There the counter says nothing about the relay.
+    if (!RunsUnderEmulator()) CHECK(last.pagefile_usage <= first.pagefile_usage + kHeapStep);
     CHECK_EQ(census.LeftBehind().size(), 0u);
     CHECK(editor::TakeMessageBoxTexts().empty());
+}
+
+// --- Memory growth over many exports: a measurement, not a check ----------
+// Not run by CTest: `test_host memory_growth` prints the process counters
+// every 100 exports for three series of 1,000 each: through the relay; the
+// same sub-plugin loaded directly, on the editor's thread; and only a thread
+// per export that sets up and tears down what the relay's worker sets up
+// (OLE, the AVI file library, a message queue). It tells which side grows a
+// counter that the 200-export check above reads.
+
+namespace {
+
+void PrintSeries(const char* series, int done, const ProcessUse& use) {
+    std::printf("      %-8s %5d exports: %lu handles, pagefile %lu KB, committed private %lu KB\n", series, done,
+                static_cast<unsigned long>(use.handles), static_cast<unsigned long>(use.pagefile_usage / 1024),
+                static_cast<unsigned long>(use.committed_private / 1024));
+}
+
+Export SmallExport(int i) {
+    Export e;
+    e.buffers = 8;
+    e.width = 16;
+    e.height = 8;
+    e.frame_count = 12;
+    e.pattern = static_cast<Pattern>(i % access_pattern::kPatternCount);
+    e.requests = 24;
+    e.seed = static_cast<uint32_t>(i);
+    return e;
+}
+
+unsigned __stdcall BareWorker(void*) {
+    OleInitialize(nullptr);
+    AVIFileInit();
+    MSG message;
+    PeekMessageA(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    AVIFileExit();
+    OleUninitialize();
+    return 0;
+}
+
+}  // namespace
+
+TEST_CASE(memory_growth, counters_over_a_thousand_exports_relayed_direct_and_bare_threads) {
+    const int kExports = 1000;
+    {
+        LoadedRelay loaded;
+        REQUIRE(loaded.ready);
+        REQUIRE(loaded.Choose(kChecking, 8) >= kHeader);
+        for (int i = 1; i <= kExports; ++i) {
+            CHECK_EQ(loaded.Run(SmallExport(i)).result, 12345);
+            if (i == 1 || i % 100 == 0) PrintSeries("relayed", i, MeasureProcess());
+        }
+    }
+    {
+        HMODULE module = LoadLibraryA((editor::BuildFolder() + "\\" + kChecking).c_str());
+        REQUIRE(module != nullptr);
+        auto get_table = reinterpret_cast<GetOutputPluginTableFunction>(
+            reinterpret_cast<void*>(GetProcAddress(module, "GetOutputPluginTable")));
+        REQUIRE(get_table != nullptr);
+        OutputPluginTable* table = get_table();
+        REQUIRE(table->init() == 1);
+        for (int i = 1; i <= kExports; ++i) {
+            host_editor::PrepareHost(SmallExport(i));
+            CHECK_EQ(table->output(&g_host.info), 12345);
+            TakeCalls();  // as LoadedRelay::Run does, so that the log does not grow
+            if (i == 1 || i % 100 == 0) PrintSeries("direct", i, MeasureProcess());
+        }
+        table->exit();
+        FreeLibrary(module);
+    }
+    for (int i = 1; i <= kExports; ++i) {
+        HANDLE thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, BareWorker, nullptr, 0, nullptr));
+        REQUIRE(thread != nullptr);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        if (i == 1 || i % 100 == 0) PrintSeries("threads", i, MeasureProcess());
+    }
 }
