@@ -3,8 +3,10 @@
 // its per-frame production cost, and a simulated encoder that does what the
 // sample encoder does per frame (get_video, is_abort, its encoding passes,
 // get_flag, the write, show_progress, now and then update_preview). The
-// encoder runs either directly on the editor's thread, or through the relay
-// as the editor loads it (PluginInit, PluginOutput, PluginExit).
+// encoder runs either directly on the editor's thread, through the relay as
+// the editor loads it (PluginInit, PluginOutput, PluginExit), or through the
+// floor handoff (bench/floor/): the least that running both sides at once
+// costs on this machine.
 //
 // It leaves the same records as the programs under Wine, so that one script
 // reads both: the result line on stdout, the encoder's .stats file with the
@@ -21,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/floor/floor_handoff.h"
 #include "plugin/entry_points.h"
 #include "plugin/relay_context.h"
 #include "samples/avi_writer/writer_plan.h"
@@ -37,12 +40,12 @@ constexpr int64_t kTicksPerSecond = 1000000000;
 constexpr int64_t kNoTicks = -1;
 
 const char kUsage[] =
-    "usage: native_bench --mode direct|relay [options]\n"
+    "usage: native_bench --mode direct|relay|floor [options]\n"
     "  --width N --height N     frame size (default 640x360)\n"
     "  --frames N               frame count (default 120)\n"
     "  --host-cost N            the editor's smoothing passes per frame (default 0)\n"
     "  --encoder-cost N         the encoder's smoothing passes per frame (default 0)\n"
-    "  --buffers N              the relay's read-ahead buffers (default 8)\n"
+    "  --buffers N              the relay's read-ahead buffers, the floor's slots (default 8)\n"
     "  --output FILE            where the encoder writes the frames (default: nowhere)\n"
     "  --stats FILE             the encoder's request statistics and times\n"
     "  --fetch-log FILE         when each frame's first fetch ended, and the next call began\n"
@@ -53,8 +56,10 @@ int64_t Ticks() {
         .count();
 }
 
+enum class Mode { Direct, Relay, Floor };
+
 struct Options {
-    bool relay = false;
+    Mode mode = Mode::Direct;
     host_simulator::ClipShape shape;
     int32_t host_cost = 0;
     int32_t encoder_cost = 0;
@@ -76,8 +81,15 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         const char* value = has_value ? argv[i + 1] : "";
         bool ok = has_value;
         if (name == "--mode") {
-            ok = ok && (std::strcmp(value, "direct") == 0 || std::strcmp(value, "relay") == 0);
-            options->relay = std::strcmp(value, "relay") == 0;
+            if (std::strcmp(value, "direct") == 0) {
+                options->mode = Mode::Direct;
+            } else if (std::strcmp(value, "relay") == 0) {
+                options->mode = Mode::Relay;
+            } else if (std::strcmp(value, "floor") == 0) {
+                options->mode = Mode::Floor;
+            } else {
+                ok = false;
+            }
             mode_given = ok;
         } else if (name == "--width") {
             ok = ok && host_simulator::ParseCount(value, 1, &options->shape.width);
@@ -320,7 +332,7 @@ int Run(const Options& options) {
     g_editor.fetch_end.assign(static_cast<size_t>(options.shape.frame_count), kNoTicks);
     g_editor.next_call.assign(static_cast<size_t>(options.shape.frame_count), kNoTicks);
     g_encoder.cost = options.encoder_cost;
-    g_encoder.relayed = options.relay;
+    g_encoder.relayed = options.mode == Mode::Relay;
     if (!g_encoder.latencies.Reserve(options.shape.frame_count) ||
         !g_encoder.timeline.Reserve(options.shape.frame_count)) {
         std::fprintf(stderr, "native_bench: no memory for the statistics\n");
@@ -341,7 +353,12 @@ int Run(const Options& options) {
     int result = 0;
     int64_t start = 0;
     int64_t end = 0;
-    if (options.relay) {
+    floor_handoff::Counters floor{};
+    if (options.mode == Mode::Floor) {
+        start = Ticks();
+        result = floor_handoff::RunExport(&info, &encoder, options.buffers, {}, &floor);
+        end = Ticks();
+    } else if (options.mode == Mode::Relay) {
         if (PluginInit() == 0) {
             std::fprintf(stderr, "native_bench: the relay's init failed\n");
             return kExitUsage;
@@ -367,14 +384,19 @@ int Run(const Options& options) {
         std::fprintf(stderr, "native_bench: cannot write %s\n", options.fetch_log.c_str());
         return kExitUsage;
     }
+    int round_trips = -1;
+    if (options.mode == Mode::Relay) round_trips = static_cast<int>(g_encoder.round_trips);
+    if (options.mode == Mode::Floor) round_trips = static_cast<int>(floor.round_trips);
     std::printf("result=%d seconds=%.3f frames=%d service_seconds=%.3f video_calls=%d round_trips=%d "
-                "foreign_thread_calls=%d sinks=%u\n",
+                "foreign_thread_calls=%d floor_encoder_sleeps=%lld floor_editor_sleeps=%lld floor_wakes=%lld "
+                "sinks=%u\n",
                 result, static_cast<double>(end - start) / kTicksPerSecond,
                 static_cast<int>(options.shape.frame_count),
                 static_cast<double>(g_editor.service_ticks) / kTicksPerSecond,
-                static_cast<int>(g_encoder.timeline.Count()),
-                options.relay ? static_cast<int>(g_encoder.round_trips) : -1,
-                static_cast<int>(g_editor.foreign_thread_calls), (g_editor.cost_sink ^ g_encoder.cost_sink) & 1u);
+                static_cast<int>(g_encoder.timeline.Count()), round_trips,
+                static_cast<int>(g_editor.foreign_thread_calls), static_cast<long long>(floor.encoder_sleeps),
+                static_cast<long long>(floor.editor_sleeps), static_cast<long long>(floor.wakes),
+                (g_editor.cost_sink ^ g_encoder.cost_sink) & 1u);
     if (g_editor.foreign_thread_calls != 0) return kExitForeignThread;
     return result != 0 ? 0 : kExitFailedExport;
 }
