@@ -203,8 +203,7 @@ void RelayContext::FillVideo() {
 
 void RelayContext::FillFlag() {
     const int32_t frame = req_flag_frame;
-    if (frame < 0) {
-        aborted.store(1, std::memory_order_release);
+    if (frame < 0) {  // the worker answers these itself; never index a ring with them
         flag_result = 0;
         return;
     }

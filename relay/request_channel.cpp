@@ -89,10 +89,9 @@ void* RelayContext::RelayVideo(int frame, uint32_t format) {
 }
 
 int RelayContext::RelayFlag(int frame) {
-    if (frame < 0) {
-        aborted.store(1, std::memory_order_release);
-        return 0;
-    }
+    // Such as "the frame before the first": no frame has it, and a flag has
+    // no failure that could end the export. Its slot index would be negative.
+    if (frame < 0) return 0;
     const int32_t slot = frame % buffer_count;
     last_flag_frame.store(frame, std::memory_order_seq_cst);
     if (flag_tags[slot].load(std::memory_order_seq_cst) == frame) {

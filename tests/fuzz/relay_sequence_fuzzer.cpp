@@ -3,7 +3,8 @@
 // sub-plugin makes on the worker thread during a real export. The simulated
 // editor's frames and flags are functions of their frame number, so every
 // answer can be checked: a frame is never wrong, and only after the editor
-// failed a fetch or reported a cancellation may it be missing (null).
+// failed a fetch or reported a cancellation may it be missing (null); a
+// flag below frame 0 is 0 and aborts nothing.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -152,7 +153,7 @@ int ScriptedOutput(OutputInfo* info) {
             case 2: {
                 int frame = frame_arg();
                 int flag = info->get_flag(frame);
-                if (frame < 0) g_editor.failed_or_cancelled.store(true);
+                if (frame < 0 && flag != 0) Fail("a flag below frame 0 was not 0", frame, flag);
                 if (frame >= 0 && !g_editor.failed_or_cancelled.load() && flag != FlagOf(frame)) {
                     Fail("wrong flag", frame, flag);
                 }
@@ -166,7 +167,11 @@ int ScriptedOutput(OutputInfo* info) {
                 break;
             }
             case 4:
-                if (info->is_abort()) abort_seen = true;
+                if (info->is_abort()) {
+                    // Only a failed fetch, a refused request or the user ends an export.
+                    if (!g_editor.failed_or_cancelled.load()) Fail("aborted without a failure or a cancel");
+                    abort_seen = true;
+                }
                 break;
             case 5:
                 info->show_progress(next() % 4 - 1, next() % 3 - 1);

@@ -376,7 +376,8 @@ TEST(FailedFetch, LeavesTheSlotEmptyAndAbortsTheExport) {
 }
 
 // The worker answers frames below 0 itself; should one reach the serving
-// side, it must not index a ring with a negative slot.
+// side, it must not index a ring with a negative slot. A video frame below 0
+// is a failed fetch; a flag has no failure: it is 0, and the export goes on.
 TEST(NegativeFrames, ReachNeitherTheRingsNorTheEditor) {
     SimulatedEditor editor(5, 3, 60);
     ServedByHand relay(editor, 8);
@@ -384,7 +385,10 @@ TEST(NegativeFrames, ReachNeitherTheRingsNorTheEditor) {
     EXPECT_EQ(relay.context.aborted.load(), 1);
     ServedByHand flags(editor, 8);
     EXPECT_EQ(flags.Flag(-9), 0);
-    EXPECT_EQ(flags.context.aborted.load(), 1);
+    EXPECT_EQ(flags.Flag(INT32_MIN), 0);
+    EXPECT_EQ(flags.context.aborted.load(), 0);
+    EXPECT_EQ(flags.context.last_flag_frame.load(), 0);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(flags.context.flag_tags[i].load(), kEmptyTag);
     EXPECT_TRUE(editor.VideoFetches().empty());
     EXPECT_TRUE(editor.FlagFetches().empty());
 }

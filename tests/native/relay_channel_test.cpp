@@ -117,13 +117,11 @@ TEST_F(ServiceFunctions, AFlagReadAheadIsAnsweredFromTheRing) {
     EXPECT_EQ(std::count(flags.begin(), flags.end(), 70), 1);
 }
 
-int AsksForFramesBelowZero(OutputInfo* info) {
+int AsksForVideoBelowZero(OutputInfo* info) {
     g_wrong += WrongBytesOf(info, 3, kFormatDefault, info->get_video(3));
     g_observed.aborts.push_back(info->is_abort());
     g_observed.pointers.push_back(info->get_video(-1));
     g_observed.pointers.push_back(info->get_video_ex(-5, kFormatYUY2));
-    g_observed.values.push_back(info->get_flag(-2));
-    g_observed.values.push_back(info->get_flag(INT32_MIN));
     // The sub-plugin learns of it at once: no answer from the editor is needed.
     g_observed.aborts.push_back(info->is_abort());
     int read = -1;
@@ -132,15 +130,45 @@ int AsksForFramesBelowZero(OutputInfo* info) {
     return 4;
 }
 
-TEST_F(ServiceFunctions, FramesBelowZeroAreFailedFetchesThatAbortTheExport) {
-    EXPECT_EQ(Export(editor_, AsksForFramesBelowZero, 8), 4);
+TEST_F(ServiceFunctions, VideoBelowZeroIsAFailedFetchThatAbortsTheExport) {
+    EXPECT_EQ(Export(editor_, AsksForVideoBelowZero, 8), 4);
     EXPECT_EQ(g_wrong.load(), 0);
     EXPECT_EQ(g_observed.aborts, (std::vector<int>{0, 1}));
     EXPECT_EQ(g_observed.pointers, (std::vector<const void*>{nullptr, nullptr, nullptr}));
-    EXPECT_EQ(g_observed.values, (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(g_observed.values, (std::vector<int>{0}));
     for (const auto& fetch : editor_.VideoFetches()) EXPECT_GE(fetch.frame, 0);
-    for (int frame : editor_.FlagFetches()) EXPECT_GE(frame, 0);
     EXPECT_EQ(editor_.AudioCalls(), 0);
+    EXPECT_TRUE(TakeMessageTexts().empty());
+}
+
+std::vector<int> g_flags_after_asking_below_zero;
+
+// "The flag of the frame before the first" is a question an encoder may ask
+// at frame 0; a flag has no failure, so it must not end the export.
+int AsksForFlagsBelowZero(OutputInfo* info) {
+    g_wrong += info->get_flag(0) != frame_pattern::FlagOf(0);
+    g_observed.values.push_back(info->get_flag(-1));
+    g_observed.values.push_back(info->get_flag(INT32_MIN));
+    g_observed.aborts.push_back(info->is_abort());
+    // The read-ahead around frame 0 goes on (frames 0 .. 4 with 8 buffers).
+    if (!Eventually([] { return g_editor->FlagFetchCount() >= 5; })) ++g_wrong;
+    g_flags_after_asking_below_zero = g_editor->FlagFetches();
+    for (int f = 0; f < 10; ++f) {
+        g_wrong += WrongBytesOf(info, f, kFormatDefault, info->get_video(f));
+        g_wrong += info->get_flag(f) != frame_pattern::FlagOf(f);
+        g_observed.aborts.push_back(info->is_abort());
+    }
+    return 5;
+}
+
+TEST_F(ServiceFunctions, AFlagBelowZeroIsZeroAndAbortsNothing) {
+    EXPECT_EQ(Export(editor_, AsksForFlagsBelowZero, 8), 5);
+    EXPECT_EQ(g_wrong.load(), 0);
+    EXPECT_EQ(g_observed.values, (std::vector<int>{0, 0}));
+    EXPECT_EQ(g_observed.aborts, std::vector<int>(11, 0));
+    EXPECT_EQ(g_flags_after_asking_below_zero, (std::vector<int>{0, 1, 2, 3, 4}));
+    for (int frame : editor_.FlagFetches()) EXPECT_GE(frame, 0);
+    EXPECT_GT(editor_.AbortChecks(), 0);
     EXPECT_TRUE(TakeMessageTexts().empty());
 }
 

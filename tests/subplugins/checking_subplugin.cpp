@@ -8,6 +8,7 @@
 #include <ole2.h>
 
 #include <cstring>
+#include <limits>
 
 #include "plugin/output_plugin.h"
 #include "tests/common/access_pattern.h"
@@ -141,6 +142,18 @@ int CheckingOutput(OutputInfo* info) {
         const long wrong = data == nullptr ? static_cast<long>(bytes)
                                            : frame_pattern::WrongBytes(data, bytes, frame, format);
         const int flag = info->get_flag(frame);
+        if (options & checking_verdict::kFlagsBelowZero) {
+            // As an encoder asks for the flag of the frame before, and of
+            // the one "before the first" at frame 0.
+            const int before = frame > 0 ? frame - 1 : (i % 2 == 0 ? -1 : std::numeric_limits<int>::min());
+            const int32_t answer = info->get_flag(before);
+            if (before < 0) {
+                ++verdict.flags_below_zero;
+                verdict.wrong_flags_below_zero += answer != 0;
+            } else {
+                verdict.wrong_flags += answer != ExpectedFlag(before, options);
+            }
+        }
         if (options & checking_verdict::kAudioEveryFrame) CheckAudio(info, frame, &verdict);
         if (info->is_abort()) {
             verdict.abort_at = i;

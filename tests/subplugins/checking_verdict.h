@@ -21,6 +21,7 @@ constexpr int32_t kReturnsAtOnce = 4;   // returns without a single service call
 constexpr int32_t kAudioEveryFrame = 8;  // asks for a stretch of audio after each frame
 constexpr int32_t kOddFlags = 16;        // expects OddFlagOf, as the editor then answers
 constexpr int32_t kFarPastTheEnd = 32;   // then asks for kFarFrames, far past frame_count
+constexpr int32_t kFlagsBelowZero = 64;  // asks for the flag of the frame before each one, -1 before frame 0
 // OutputInfo.passthrough_1[1]: the seed of the random pattern.
 
 // Flags that an editor may well give and that the relay must not take for
@@ -69,6 +70,9 @@ struct Verdict {
     int32_t far_null;
     int32_t far_wrong;   // frames or flags that came back with other bytes than their own
     int32_t far_abort;   // is_abort afterwards
+    // kFlagsBelowZero: flags asked for below frame 0, and those not answered 0.
+    int32_t flags_below_zero;
+    int32_t wrong_flags_below_zero;
 };
 
 }  // namespace checking_verdict

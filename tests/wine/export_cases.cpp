@@ -166,6 +166,26 @@ TEST_CASE(export, cancelling_in_the_editor_stops_the_sub_plugin_within_the_ring)
     CheckCleanExport(e, loaded.Run(e));
 }
 
+TEST_CASE(export, a_flag_below_frame_0_is_0_and_the_export_goes_on) {
+    LoadedRelay loaded;
+    REQUIRE(loaded.ready);
+    for (int buffers : {1, 8, 48}) {
+        CHECK_EQ(loaded.Choose(kChecking, buffers), settings_bytes::kHeader);
+        for (Pattern pattern : {Pattern::Sequential, Pattern::EndToStart}) {
+            Export e;
+            e.buffers = buffers;
+            e.frame_count = 40;
+            e.pattern = pattern;
+            e.requests = 80;
+            e.options = checking_verdict::kFlagsBelowZero;
+            LoadedRelay::Outcome outcome = loaded.Run(e);
+            CheckCleanExport(e, outcome);
+            CHECK(outcome.verdict.flags_below_zero >= 2);
+            CHECK_EQ(outcome.verdict.wrong_flags_below_zero, 0);
+        }
+    }
+}
+
 TEST_CASE(export, a_sub_plugin_that_ends_its_own_thread_ends_the_export) {
     LoadedRelay loaded;
     REQUIRE(loaded.ready);
