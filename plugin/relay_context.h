@@ -117,6 +117,9 @@ public:
     int* req_audio_read = nullptr;
     void* audio_result = nullptr;
     int32_t flag_result = 0;
+    // The answer to a video request: its slot, or null where the editor gave
+    // null for that very request, or no slot can be had for it.
+    void* video_result = nullptr;
     std::atomic<int32_t> aborted{0};
     std::atomic<uint8_t> abort_check_pending{0};
     std::atomic<uint8_t> preview_pending{0};

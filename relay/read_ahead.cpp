@@ -105,7 +105,10 @@ bool RelayContext::EnsureVideoFormat() {
         }
     }
     if (region == nullptr) {
-        ShowError(kBufferMemoryMessage);
+        // Once the export is aborted the user has been told, or has
+        // cancelled; requests read on until the sub-plugin notices, and each
+        // would show the message again.
+        if (aborted.load(std::memory_order_acquire) == 0) ShowError(kBufferMemoryMessage);
         return false;
     }
 
@@ -168,37 +171,57 @@ bool RelayContext::PrefetchFlag(int32_t behind, int32_t ahead) {
 }
 
 void RelayContext::FillVideo() {
-    if (aborted.load(std::memory_order_acquire) != 0) return;
+    video_result = nullptr;
     const int32_t frame = req_video_frame;
     const uint32_t format = req_video_format;
     if (frame < 0) {  // the worker answers these itself; never index a ring with them
         aborted.store(1, std::memory_order_release);
         return;
     }
+    // Also once the export is aborted: a request in another format, or the
+    // first one, still needs a slot of its own size to be answered with.
     if (format != current_format.load(std::memory_order_relaxed) || format == kNoFormat) {
         if (!EnsureVideoFormat()) {
             aborted.store(1, std::memory_order_release);
             return;
         }
     }
+    const int32_t slot = frame % buffer_count;
+    uint8_t* const answer = video_slots.load(std::memory_order_relaxed) +
+                            static_cast<size_t>(slot) * static_cast<size_t>(slot_stride.load(std::memory_order_relaxed));
+
+    if (aborted.load(std::memory_order_acquire) != 0) {
+        // The editor is no longer asked, but it never answers a cancelled
+        // export with null, and a sub-plugin may read one more frame before
+        // it asks is_abort again. A slot that does not hold the frame gives
+        // zeros, never another frame's bytes.
+        if (video_tags[slot].load(std::memory_order_relaxed) != frame) {
+            video_tags[slot].store(kEmptyTag, std::memory_order_seq_cst);
+            std::memset(answer, 0, static_cast<size_t>(video_frame_bytes));
+        }
+        video_result = answer;
+        return;
+    }
+
     // Moving the position before the answer is released keeps the next
     // read-ahead pass from refilling this slot with a frame of the old window.
     last_video_frame.store(frame, std::memory_order_seq_cst);
-
-    const int32_t slot = frame % buffer_count;
-    if (video_tags[slot].load(std::memory_order_relaxed) == frame) return;
+    if (video_tags[slot].load(std::memory_order_relaxed) == frame) {
+        video_result = answer;
+        return;
+    }
     // The tag names the frame only once its bytes are in place: a failed
     // fetch must not leave stale bytes that a later hit would take.
     video_tags[slot].store(kEmptyTag, std::memory_order_seq_cst);
     const void* source = host_info->get_video_ex(frame, format);
     if (source == nullptr) {
+        // The editor's own answer for this frame is passed on.
         aborted.store(1, std::memory_order_release);
         return;
     }
-    uint8_t* slots = video_slots.load(std::memory_order_relaxed);
-    std::memcpy(slots + static_cast<size_t>(slot) * static_cast<size_t>(slot_stride.load(std::memory_order_relaxed)),
-                source, static_cast<size_t>(video_frame_bytes));
+    std::memcpy(answer, source, static_cast<size_t>(video_frame_bytes));
     video_tags[slot].store(frame, std::memory_order_release);
+    video_result = answer;
 }
 
 void RelayContext::FillFlag() {

@@ -49,7 +49,7 @@ void AskFarPastTheEnd(OutputInfo* info, int32_t options, Verdict* verdict) {
         if (data == nullptr) {
             ++verdict->far_null;
         } else if (frame_pattern::WrongBytes(data, bytes, frame, kFormatDefault) != 0) {
-            ++verdict->far_wrong;
+            ++(verdict->far_null != 0 && frame_pattern::AllZero(data, bytes) ? verdict->far_zero : verdict->far_wrong);
         }
         // Once a null frame has aborted the export, flags are no longer the editor's.
         const int flag = info->get_flag(frame);
@@ -58,6 +58,28 @@ void AskFarPastTheEnd(OutputInfo* info, int32_t options, Verdict* verdict) {
         }
     }
     verdict->far_abort = info->is_abort() != 0;
+}
+
+// After is_abort has said yes, a sub-plugin may still finish the frame in
+// hand before it stops: the relay answers as the editor would, with a frame,
+// never null, though once the editor is no longer asked the frame is zeros.
+void ReadOnAfterAbort(OutputInfo* info, int frame, Verdict* verdict) {
+    const struct {
+        int frame;
+        uint32_t format;
+    } reads[checking_verdict::kReadOnFrames] = {
+        {frame + 1, kFormatDefault}, {frame + 101, kFormatDefault}, {frame + 1, kFormatYC48}};
+    for (const auto& read : reads) {
+        const auto* data = static_cast<const uint8_t*>(info->get_video_ex(read.frame, read.format));
+        const size_t bytes = frame_pattern::FrameBytes(*info, read.format);
+        if (data == nullptr) {
+            ++verdict->after_abort_null;
+        } else if (frame_pattern::WrongBytes(data, bytes, read.frame, read.format) == 0) {
+            ++verdict->after_abort_own;
+        } else {
+            ++(frame_pattern::AllZero(data, bytes) ? verdict->after_abort_zero : verdict->after_abort_wrong);
+        }
+    }
 }
 
 // The editor's contract: a frame's pointer is valid until the next video
@@ -157,6 +179,7 @@ int CheckingOutput(OutputInfo* info) {
         if (options & checking_verdict::kAudioEveryFrame) CheckAudio(info, frame, &verdict);
         if (info->is_abort()) {
             verdict.abort_at = i;
+            if (options & checking_verdict::kReadsOnAfterAbort) ReadOnAfterAbort(info, frame, &verdict);
             int read = -1;
             void* audio = info->get_audio(0, 100, &read);
             verdict.audio_after_abort = audio == nullptr && read == 0;

@@ -179,6 +179,7 @@ TEST_CASE(faults, the_editors_failures_abort_the_export_without_wrong_bytes_or_a
         e.buffers = f.buffers;
         e.null_frame = f.null_frame;
         e.cancel_after_frame = f.cancel_after_frame;
+        e.options = checking_verdict::kReadsOnAfterAbort;
         e.result = 0x4E55;
         LoadedRelay::Outcome outcome = loaded.Run(e);
         CHECK_EQ(outcome.result, 0x4E55);
@@ -189,6 +190,11 @@ TEST_CASE(faults, the_editors_failures_abort_the_export_without_wrong_bytes_or_a
         CHECK_EQ(v.null_frames, 0);
         CHECK_EQ(v.wrong_flags, 0);
         CHECK_EQ(v.audio_after_abort, 1);
+        // Frames read on after the abort: the editor is not asked for them,
+        // and the sub-plugin gets zeros (or a frame still held), not null.
+        CHECK_EQ(v.after_abort_null, 0);
+        CHECK_EQ(v.after_abort_wrong, 0);
+        CHECK_EQ(v.after_abort_own + v.after_abort_zero, checking_verdict::kReadOnFrames);
         if (f.null_frame >= 0) {
             // Only frames before the failed one were taken as good, and once it
             // failed the editor heard nothing more but, at most, the flag
@@ -330,13 +336,14 @@ TEST_CASE(faults, sub_plugins_that_stop_early_end_their_thread_or_read_past_the_
             CHECK_EQ(v.far_null, 0);
             CHECK_EQ(v.far_abort, 0);
         } else {
-            // The first null aborts the export: the rest are answered null
-            // without asking the editor.
+            // The editor's null for the first is passed on and aborts the
+            // export: the rest are answered with zeros without asking it.
             CHECK_EQ(outcome.result, 77);
             CHECK_EQ(v.frames_checked, e.frame_count);
             CHECK_EQ(v.wrong_bytes, 0);
             expected.push_back(e.frame_count);
-            CHECK_EQ(v.far_null, checking_verdict::kFarFrames);
+            CHECK_EQ(v.far_null, 1);
+            CHECK_EQ(v.far_zero, checking_verdict::kFarFrames - 1);
             CHECK_EQ(v.far_abort, 1);
             CHECK_EQ(g_host.calls_after_null, 0L);
         }
