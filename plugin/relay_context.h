@@ -80,6 +80,10 @@ public:
     // the serving thread share without the lock are atomics.
     OutputInfo* host_info = nullptr;
     OutputInfo relay_info{};
+    // The editor's record as it came in, and where every size and the frame
+    // count of the serving thread come from: relay_info belongs to the
+    // sub-plugin, which may write it at any time from any of its threads.
+    OutputInfo host_copy{};
     OutputPluginTable* selected = nullptr;
     OwnedBytes settings_cache;
     SubPluginList plugins;

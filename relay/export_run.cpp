@@ -21,7 +21,8 @@ const char kBufferMemoryMessage[] = "バッファ用メモリが確保できま�
 bool RelayContext::PrepareOutput(OutputInfo* info) {
     if (info == nullptr) return false;  // nothing to export, and nothing to copy
     host_info = info;
-    relay_info = *info;
+    host_copy = *info;
+    relay_info = host_copy;
     relay_info.get_video = RelayGetVideo;
     relay_info.get_audio = RelayGetAudio;
     relay_info.is_abort = RelayIsAbort;

@@ -90,7 +90,7 @@ bool RelayContext::EnsureVideoFormat() {
     current_format.store(kNoFormat, std::memory_order_release);
 
     int64_t frame_bytes = 0;
-    if (!FrameBytesFor(relay_info, wanted, &frame_bytes)) return false;
+    if (!FrameBytesFor(host_copy, wanted, &frame_bytes)) return false;
 
     // An empty frame, or a region that cannot be addressed in this process
     // (e.g. 48 slots of 3840x2160 YC48 in 32 bits), is a failed allocation.
@@ -126,7 +126,7 @@ bool RelayContext::PrefetchVideo(int32_t behind, int32_t ahead) {
     if (format == kNoFormat || slots == nullptr) return false;
 
     const int32_t position = last_video_frame.load(std::memory_order_seq_cst);
-    const Window window = WindowAround(position, behind, ahead, relay_info.frame_count);
+    const Window window = WindowAround(position, behind, ahead, host_copy.frame_count);
     for (int64_t frame = window.first; frame < window.end; ++frame) {
         const int32_t slot = static_cast<int32_t>(frame % buffer_count);
         if (video_tags[slot].load(std::memory_order_relaxed) == frame) continue;
@@ -153,7 +153,7 @@ bool RelayContext::PrefetchVideo(int32_t behind, int32_t ahead) {
 
 bool RelayContext::PrefetchFlag(int32_t behind, int32_t ahead) {
     const int32_t position = last_flag_frame.load(std::memory_order_seq_cst);
-    const Window window = WindowAround(position, behind, ahead, relay_info.frame_count);
+    const Window window = WindowAround(position, behind, ahead, host_copy.frame_count);
     for (int64_t frame = window.first; frame < window.end; ++frame) {
         const int32_t slot = static_cast<int32_t>(frame % buffer_count);
         if (flag_tags[slot].load(std::memory_order_relaxed) == frame) continue;

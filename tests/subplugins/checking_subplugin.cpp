@@ -82,6 +82,30 @@ void ReadOnAfterAbort(OutputInfo* info, int frame, Verdict* verdict) {
     }
 }
 
+// The record a sub-plugin is handed is its own to write. With
+// kRewritesItsRecord every field is rewritten before each request: the
+// sizes far larger and then far smaller, the frame count ten times over and
+// then 0, the functions pointed elsewhere. The sub-plugin itself works from
+// the copy it took at the start.
+void RewriteEveryField(OutputInfo* info, const OutputInfo& own, int round) {
+    const bool larger = round % 2 == 0;
+    info->flags = ~own.flags;
+    info->width = larger ? own.width * 4 + 64 : 1;
+    info->height = larger ? own.height * 4 + 64 : 1;
+    info->passthrough_1[0] = info->passthrough_1[1] = round;
+    info->frame_count = larger ? own.frame_count * 10 : 0;
+    info->frame_bytes = larger ? own.frame_bytes * 4 + 65536 : 1;
+    for (int32_t& field : info->passthrough_2) field = -round;
+    for (uint8_t& byte : info->passthrough_3) byte = static_cast<uint8_t>(round);
+    info->get_video = nullptr;
+    info->get_audio = nullptr;
+    info->is_abort = nullptr;
+    info->show_progress = nullptr;
+    info->get_flag = nullptr;
+    info->update_preview = nullptr;
+    info->get_video_ex = nullptr;
+}
+
 // The editor's contract: a frame's pointer is valid until the next video
 // call by anyone, so the second thread takes no frames.
 struct SideThread {
@@ -122,7 +146,11 @@ DWORD WINAPI SideCalls(void* argument) {
 
 }  // namespace
 
-int CheckingOutput(OutputInfo* info) {
+int CheckingOutput(OutputInfo* handed) {
+    // Everything below works from the copy when the record is rewritten.
+    OutputInfo own = *handed;
+    const bool rewrites = (own.passthrough_1[0] & checking_verdict::kRewritesItsRecord) != 0;
+    OutputInfo* info = rewrites ? &own : handed;
     Verdict verdict = {};
     verdict.abort_at = -1;
     // The relay initialised OLE on this thread already: this only counts up.
@@ -150,6 +178,7 @@ int CheckingOutput(OutputInfo* info) {
     for (int i = 0; i < requests; ++i) {
         const int frame = walk.Next();
         const uint32_t format = access_pattern::FormatOf(plan, i);
+        if (rewrites) RewriteEveryField(handed, own, i);
         if (frame >= info->frame_count && frame - info->frame_count < 31) {
             verdict.asked_past_end |= 1 << (frame - info->frame_count);
         }

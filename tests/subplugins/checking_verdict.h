@@ -23,6 +23,7 @@ constexpr int32_t kOddFlags = 16;        // expects OddFlagOf, as the editor the
 constexpr int32_t kFarPastTheEnd = 32;   // then asks for kFarFrames, far past frame_count
 constexpr int32_t kFlagsBelowZero = 64;  // asks for the flag of the frame before each one, -1 before frame 0
 constexpr int32_t kReadsOnAfterAbort = 128;  // reads kReadOnFrames more frames once is_abort has said yes
+constexpr int32_t kRewritesItsRecord = 256;  // rewrites every field of its OutputInfo before each request
 // OutputInfo.passthrough_1[1]: the seed of the random pattern.
 
 // Flags that an editor may well give and that the relay must not take for

@@ -366,6 +366,33 @@ TEST_CASE(faults, sub_plugins_that_stop_early_end_their_thread_or_read_past_the_
     }
 }
 
+TEST_CASE(faults, a_sub_plugin_that_rewrites_its_record_makes_the_relay_read_nothing_past_the_editors_frames) {
+    // Every field of the sub-plugin's record is rewritten before each request
+    // (see checking_subplugin.cpp), sizes and frame count far larger and far
+    // smaller in turn, while the ring is set up again for each new format.
+    // The editor's frames end at an inaccessible page: a relay that took a
+    // size from that record would read past them and end the run.
+    LoadedRelay loaded;
+    REQUIRE(loaded.ready);
+    for (int buffers : {1, 8, 48}) {
+        for (FormatPlan formats : {FormatPlan::Blocks, FormatPlan::EveryRequest}) {
+            CHECK_EQ(loaded.Choose(kChecking, buffers), kHeader);
+            ThreadCensus census;
+            Export e;
+            e.buffers = buffers;
+            e.frame_count = 40;
+            e.formats = formats;
+            e.pattern = Pattern::Scrubbing;
+            e.requests = 90;
+            e.options = checking_verdict::kRewritesItsRecord | checking_verdict::kSecondThread;
+            LoadedRelay::Outcome outcome = loaded.Run(e);
+            // Among its checks: no frame past the end was read ahead.
+            CheckCleanExport(e, outcome);
+            CheckAftermath(census, NoMessages(), host_editor::Describe(e) + ", its record rewritten");
+        }
+    }
+}
+
 namespace {
 using SetSettingsAnswers = void (*)(int announced, int set_result);
 
