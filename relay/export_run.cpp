@@ -114,7 +114,12 @@ bool RelayContext::ServeRequests() {
                     worked = video || flag;
                 }
                 if (!worked) {
-                    if (wake_event.Wait(platform::WaitLimit::HalfSecond) == platform::WaitResult::Signalled) {
+                    // The sub-plugin may show a window owned by one of the
+                    // editor's, or send to one: its thread then waits in
+                    // SendMessage until this thread takes the message, and
+                    // would never post Finished. Posted messages stay queued.
+                    if (wake_event.WaitTakingSentMessages(platform::WaitLimit::HalfSecond) ==
+                        platform::WaitResult::Signalled) {
                         // Reset first, clear second: a worker that still
                         // finds the flag set has stored its news before this
                         // exchange reads the flag, and the next pass reads

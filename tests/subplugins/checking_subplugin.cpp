@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "plugin/output_plugin.h"
 #include "tests/common/access_pattern.h"
@@ -106,6 +107,45 @@ void RewriteEveryField(OutputInfo* info, const OutputInfo& own, int round) {
     info->get_video_ex = nullptr;
 }
 
+// With kOwnedWindow: a window of the sub-plugin's own, as a progress window
+// is, owned by the editor's window on the editor's thread. Creating, showing
+// and activating it, and sending to the editor's window, all wait for that
+// thread to take the messages sent to it.
+class OwnedWindow {
+public:
+    OwnedWindow(const OutputInfo& info, Verdict* verdict) : verdict_(verdict) {
+        static_assert(sizeof owner_ == sizeof info.passthrough_3, "a window handle in the 4 passthrough bytes");
+        std::memcpy(&owner_, info.passthrough_3, sizeof owner_);
+        window_ = CreateWindowExA(0, "STATIC", "checking", WS_POPUP | WS_CAPTION | WS_VISIBLE, 40, 40, 240, 80, owner_,
+                                  nullptr, GetModuleHandleA(nullptr), nullptr);
+        verdict_->window_created = window_ != nullptr;
+        if (window_ != nullptr) {
+            ShowWindow(window_, SW_SHOWNORMAL);
+            SetForegroundWindow(window_);
+            SetActiveWindow(window_);
+        }
+        Send(0);
+    }
+    ~OwnedWindow() {
+        Send(-1);
+        if (window_ != nullptr) DestroyWindow(window_);
+    }
+    OwnedWindow(const OwnedWindow&) = delete;
+    OwnedWindow& operator=(const OwnedWindow&) = delete;
+
+    void Send(int request) {
+        ++verdict_->window_sends;
+        verdict_->window_answers +=
+            SendMessageA(owner_, checking_verdict::kEditorMessage, static_cast<WPARAM>(request), 0) ==
+            checking_verdict::kEditorAnswer;
+    }
+
+private:
+    Verdict* verdict_;
+    HWND owner_ = nullptr;
+    HWND window_ = nullptr;
+};
+
 // The editor's contract: a frame's pointer is valid until the next video
 // call by anyone, so the second thread takes no frames.
 struct SideThread {
@@ -170,6 +210,8 @@ int CheckingOutput(OutputInfo* handed) {
         return result;
     }
 
+    std::unique_ptr<OwnedWindow> window;
+    if (options & checking_verdict::kOwnedWindow) window.reset(new OwnedWindow(*info, &verdict));
     SideThread side = {info, options, 0, static_cast<uint32_t>(info->passthrough_1[1]) + 5, 0, 0, 0, 0};
     HANDLE side_thread = nullptr;
     if (options & checking_verdict::kSecondThread) side_thread = CreateThread(nullptr, 0, SideCalls, &side, 0, nullptr);
@@ -223,6 +265,7 @@ int CheckingOutput(OutputInfo* handed) {
         ++verdict.frames_checked;
         ++verdict.flags_checked;
         if (i % 8 == 0) info->show_progress(i, requests);
+        if (window != nullptr && i % 10 == 9) window->Send(i);
     }
 
     if ((options & checking_verdict::kFarPastTheEnd) && verdict.abort_at < 0) {
@@ -238,6 +281,7 @@ int CheckingOutput(OutputInfo* handed) {
         verdict.audio_calls = side.audio_calls;
         verdict.wrong_audio = side.wrong_audio;
     }
+    window.reset();  // sends once more, and closes it before the verdict is given
     verdict.thread_id = GetCurrentThreadId();
     verdict.thread_priority = GetThreadPriority(GetCurrentThread());
     test_subplugin::Record("output", verdict.frames_checked, result, &verdict, sizeof verdict, verdict.ole_result);

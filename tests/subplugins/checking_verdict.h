@@ -24,6 +24,10 @@ constexpr int32_t kFarPastTheEnd = 32;   // then asks for kFarFrames, far past f
 constexpr int32_t kFlagsBelowZero = 64;  // asks for the flag of the frame before each one, -1 before frame 0
 constexpr int32_t kReadsOnAfterAbort = 128;  // reads kReadOnFrames more frames once is_abort has said yes
 constexpr int32_t kRewritesItsRecord = 256;  // rewrites every field of its OutputInfo before each request
+// Shows a window of its own, owned by the editor's window (whose handle is
+// in OutputInfo.passthrough_3), activates it, and sends kEditorMessage to
+// the editor's window at the start, every tenth request and at the end.
+constexpr int32_t kOwnedWindow = 512;
 // OutputInfo.passthrough_1[1]: the seed of the random pattern.
 
 // Flags that an editor may well give and that the relay must not take for
@@ -44,6 +48,11 @@ inline int32_t FarFrame(int32_t frame_count, int index) {
     const int32_t offsets[] = {0, 1, 999, 1 << 20};
     return index < 4 ? frame_count + offsets[index] : std::numeric_limits<int32_t>::max();
 }
+
+// The message sent to the editor's window with kOwnedWindow (WM_APP + 0x21),
+// and what the editor's window procedure answers to it.
+constexpr uint32_t kEditorMessage = 0x8021;
+constexpr int32_t kEditorAnswer = 0x5E17;
 
 // With kReadsOnAfterAbort, the frames read after is_abort said yes: the
 // next one, one that no ring of the buffer counts used holds, and the next
@@ -86,6 +95,11 @@ struct Verdict {
     int32_t after_abort_zero;
     int32_t after_abort_null;
     int32_t after_abort_wrong;  // bytes of another frame, or not all zeros
+    // kOwnedWindow: whether the window was created, the messages sent to the
+    // editor's window, and how many got the editor's answer.
+    int32_t window_created;
+    int32_t window_sends;
+    int32_t window_answers;
 };
 
 }  // namespace checking_verdict

@@ -154,6 +154,70 @@ void PrintUse(const char* when, const ProcessUse& use) {
                 static_cast<unsigned long>(use.committed_private / 1024));
 }
 
+// The editor's main window, on the editor's thread: it answers the message
+// that a sub-plugin sends it, and counts the posted ones it is handed.
+constexpr UINT kPostedToWindow = WM_APP + 2;
+constexpr UINT kPostedToThread = WM_APP + 3;
+struct EditorWindowLog {
+    long sent = 0;
+    long posted = 0;
+};
+EditorWindowLog g_window_log;
+
+LRESULT CALLBACK EditorWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == checking_verdict::kEditorMessage) {
+        ++g_window_log.sent;
+        return checking_verdict::kEditorAnswer;
+    }
+    if (message == kPostedToWindow) ++g_window_log.posted;
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+HWND CreateEditorWindow() {
+    WNDCLASSA window_class = {};
+    window_class.lpfnWndProc = EditorWindowProc;
+    window_class.hInstance = GetModuleHandleA(nullptr);
+    window_class.lpszClassName = "OffloaderTestEditor";
+    RegisterClassA(&window_class);
+    HWND window = CreateWindowExA(0, "OffloaderTestEditor", "editor", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 480,
+                                  320, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    if (window != nullptr) SetForegroundWindow(window);
+    return window;
+}
+
+// A hung export would hold the run until the test driver's own limit: after
+// a minute the process ends with a report instead. Not a measurement: a
+// sound export of this size takes well under a second.
+class HangGuard {
+public:
+    explicit HangGuard(const char* what) : what_(what) {
+        stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        thread_ = CreateThread(nullptr, 0, Watch, this, 0, nullptr);
+    }
+    ~HangGuard() {
+        SetEvent(stop_);
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        CloseHandle(stop_);
+    }
+    HangGuard(const HangGuard&) = delete;
+    HangGuard& operator=(const HangGuard&) = delete;
+
+private:
+    static DWORD WINAPI Watch(void* argument) {
+        auto* guard = static_cast<HangGuard*>(argument);
+        if (WaitForSingleObject(guard->stop_, 60000) == WAIT_TIMEOUT) {
+            std::printf("HANG: %s did not return within a minute\n", guard->what_);
+            std::fflush(stdout);
+            TerminateProcess(GetCurrentProcess(), 4);
+        }
+        return 0;
+    }
+    const char* what_;
+    HANDLE stop_ = nullptr;
+    HANDLE thread_ = nullptr;
+};
+
 }  // namespace
 
 TEST_CASE(faults, the_editors_failures_abort_the_export_without_wrong_bytes_or_a_thread_left) {
@@ -391,6 +455,53 @@ TEST_CASE(faults, a_sub_plugin_that_rewrites_its_record_makes_the_relay_read_not
             CheckAftermath(census, NoMessages(), host_editor::Describe(e) + ", its record rewritten");
         }
     }
+}
+
+TEST_CASE(faults, a_sub_plugin_window_owned_by_the_editors_window_does_not_hang_the_export) {
+    // The sub-plugin shows a window owned by the editor's and activates it,
+    // and sends to the editor's window now and then: each waits until the
+    // editor's thread takes the messages sent to it, while that thread is
+    // inside the relay's output. Messages posted to the editor's thread
+    // before the export are its own business and stay in its queue.
+    LoadedRelay loaded;
+    REQUIRE(loaded.ready);
+    HWND editor_window = CreateEditorWindow();
+    REQUIRE(editor_window != nullptr);
+    for (int buffers : {1, 8, 48}) {
+        CHECK_EQ(loaded.Choose(kChecking, buffers), kHeader);
+        ThreadCensus census;
+        g_window_log = EditorWindowLog();
+        PostMessageA(editor_window, kPostedToWindow, static_cast<WPARAM>(buffers), 0);
+        PostThreadMessageA(GetCurrentThreadId(), kPostedToThread, static_cast<WPARAM>(buffers), 0);
+        Export e;
+        e.buffers = buffers;
+        e.frame_count = 60;
+        e.options = checking_verdict::kOwnedWindow;
+        e.owner_window = editor_window;
+        LoadedRelay::Outcome outcome;
+        {
+            HangGuard guard("an export whose sub-plugin owns a window of the editor's");
+            outcome = loaded.Run(e);
+        }
+        CheckCleanExport(e, outcome);
+        const Verdict& v = outcome.verdict;
+        CHECK_EQ(v.window_created, 1);
+        CHECK(v.window_sends >= 2);
+        CHECK_EQ(v.window_answers, v.window_sends);
+        CHECK_EQ(g_window_log.sent, static_cast<long>(v.window_sends));
+        // The posted messages were not taken during the export; they are
+        // still there, in the order they came.
+        CHECK_EQ(g_window_log.posted, 0L);
+        MSG message = {};
+        CHECK(PeekMessageA(&message, editor_window, kPostedToWindow, kPostedToWindow, PM_REMOVE) &&
+              message.wParam == static_cast<WPARAM>(buffers));
+        CHECK(PeekMessageA(&message, reinterpret_cast<HWND>(-1), kPostedToThread, kPostedToThread, PM_REMOVE) &&
+              message.wParam == static_cast<WPARAM>(buffers));
+        CheckAftermath(census, NoMessages(), std::to_string(buffers) + " buffers, a window owned by the editor's");
+    }
+    DestroyWindow(editor_window);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
 }
 
 namespace {

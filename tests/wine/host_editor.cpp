@@ -153,6 +153,8 @@ void PrepareHost(const Export& e) {
     info.passthrough_2[checking_verdict::kPatternField] = static_cast<int32_t>(e.pattern);
     info.passthrough_2[checking_verdict::kRequestsField] = e.requests;
     info.passthrough_2[checking_verdict::kResultField] = e.result;
+    static_assert(sizeof e.owner_window == sizeof info.passthrough_3, "a window handle in the 4 passthrough bytes");
+    std::memcpy(info.passthrough_3, &e.owner_window, sizeof info.passthrough_3);
     info.get_video = HostGetVideo;
     info.get_audio = HostGetAudio;
     info.is_abort = HostIsAbort;
