@@ -163,13 +163,14 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wparam, LP
 
 }  // namespace
 
-void RunSettingsDialog(RelayContext* context, WindowHandle parent) {
+void RunSettingsDialog(RelayContext* context, WindowHandle parent, ModuleHandle module) {
     // The up-down control's class exists only once the common controls are
     // initialised (Wine registers it anyway; Windows does not).
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_UPDOWN_CLASS};
     InitCommonControlsEx(&controls);
-    // The template lives in this module, not in whatever module handle the
-    // editor passed to `config`.
-    DialogBoxParamA(static_cast<HINSTANCE>(platform::OwnModule()), MAKEINTRESOURCEA(IDD_SETTINGS),
-                    static_cast<HWND>(parent), SettingsDialogProc, reinterpret_cast<LPARAM>(context));
+    // The editor names the module that holds the template (its copy of this
+    // module as a rule); an editor that names none gets this module's own.
+    HINSTANCE source = static_cast<HINSTANCE>(module != nullptr ? module : platform::OwnModule());
+    DialogBoxParamA(source, MAKEINTRESOURCEA(IDD_SETTINGS), static_cast<HWND>(parent), SettingsDialogProc,
+                    reinterpret_cast<LPARAM>(context));
 }

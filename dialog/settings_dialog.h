@@ -6,5 +6,6 @@
 
 class RelayContext;
 
-// Modal to `parent`; changes the context only when closed with OK.
-void RunSettingsDialog(RelayContext* context, WindowHandle parent);
+// Modal to `parent`, from template 107 of `module` (this module's own when
+// null); changes the context only when closed with OK.
+void RunSettingsDialog(RelayContext* context, WindowHandle parent, ModuleHandle module);

@@ -19,6 +19,13 @@ public:
     void Signal();
     // A failed wait is reported as a timeout: the caller re-checks its state.
     WaitResult Wait(WaitLimit limit);
+    // Wait, for a thread that owns windows: meanwhile every message another
+    // thread sends to it is handed to its window procedure, so that such a
+    // sender is not blocked for as long as this thread waits. Posted
+    // messages are left in the queue. The half-second limit bounds the whole
+    // wait, however many messages arrive (each one is still handled to its
+    // end). Without a window system this is Wait.
+    WaitResult WaitTakingSentMessages(WaitLimit limit);
 
 protected:
     EventBase() = default;

@@ -75,11 +75,10 @@ int PluginOutput(OutputInfo* info) {
     return static_cast<int>(context->FinishOutput());
 }
 
-int PluginConfig(WindowHandle parent, ModuleHandle) {
+int PluginConfig(WindowHandle parent, ModuleHandle module) {
     // The dialog needs the context; an editor that configures before init
-    // gets no dialog rather than a crash. The template is always taken from
-    // this module, whatever handle the editor passes.
-    if (RelayContext* context = ModuleContext()) RunSettingsDialog(context, parent);
+    // gets no dialog rather than a crash.
+    if (RelayContext* context = ModuleContext()) RunSettingsDialog(context, parent, module);
     return 1;
 }
 

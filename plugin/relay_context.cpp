@@ -31,6 +31,7 @@ void RelayContext::ResetExportState() {
     req_audio_read = nullptr;
     audio_result = nullptr;
     flag_result = 0;
+    video_result = nullptr;
     aborted.store(0, std::memory_order_relaxed);
     preview_pending.store(0, std::memory_order_relaxed);
     abort_check_pending.store(0, std::memory_order_relaxed);

@@ -80,6 +80,10 @@ public:
     // the serving thread share without the lock are atomics.
     OutputInfo* host_info = nullptr;
     OutputInfo relay_info{};
+    // The editor's record as it came in, and where every size and the frame
+    // count of the serving thread come from: relay_info belongs to the
+    // sub-plugin, which may write it at any time from any of its threads.
+    OutputInfo host_copy{};
     OutputPluginTable* selected = nullptr;
     OwnedBytes settings_cache;
     SubPluginList plugins;
@@ -117,6 +121,9 @@ public:
     int* req_audio_read = nullptr;
     void* audio_result = nullptr;
     int32_t flag_result = 0;
+    // The answer to a video request: its slot, or null where the editor gave
+    // null for that very request, or no slot can be had for it.
+    void* video_result = nullptr;
     std::atomic<int32_t> aborted{0};
     std::atomic<uint8_t> abort_check_pending{0};
     std::atomic<uint8_t> preview_pending{0};

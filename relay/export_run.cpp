@@ -21,7 +21,8 @@ const char kBufferMemoryMessage[] = "バッファ用メモリが確保できま�
 bool RelayContext::PrepareOutput(OutputInfo* info) {
     if (info == nullptr) return false;  // nothing to export, and nothing to copy
     host_info = info;
-    relay_info = *info;
+    host_copy = *info;
+    relay_info = host_copy;
     relay_info.get_video = RelayGetVideo;
     relay_info.get_audio = RelayGetAudio;
     relay_info.is_abort = RelayIsAbort;
@@ -113,7 +114,12 @@ bool RelayContext::ServeRequests() {
                     worked = video || flag;
                 }
                 if (!worked) {
-                    if (wake_event.Wait(platform::WaitLimit::HalfSecond) == platform::WaitResult::Signalled) {
+                    // The sub-plugin may show a window owned by one of the
+                    // editor's, or send to one: its thread then waits in
+                    // SendMessage until this thread takes the message, and
+                    // would never post Finished. Posted messages stay queued.
+                    if (wake_event.WaitTakingSentMessages(platform::WaitLimit::HalfSecond) ==
+                        platform::WaitResult::Signalled) {
                         // Reset first, clear second: a worker that still
                         // finds the flag set has stored its news before this
                         // exchange reads the flag, and the next pass reads

@@ -90,7 +90,7 @@ bool RelayContext::EnsureVideoFormat() {
     current_format.store(kNoFormat, std::memory_order_release);
 
     int64_t frame_bytes = 0;
-    if (!FrameBytesFor(relay_info, wanted, &frame_bytes)) return false;
+    if (!FrameBytesFor(host_copy, wanted, &frame_bytes)) return false;
 
     // An empty frame, or a region that cannot be addressed in this process
     // (e.g. 48 slots of 3840x2160 YC48 in 32 bits), is a failed allocation.
@@ -105,7 +105,10 @@ bool RelayContext::EnsureVideoFormat() {
         }
     }
     if (region == nullptr) {
-        ShowError(kBufferMemoryMessage);
+        // Once the export is aborted the user has been told, or has
+        // cancelled; requests read on until the sub-plugin notices, and each
+        // would show the message again.
+        if (aborted.load(std::memory_order_acquire) == 0) ShowError(kBufferMemoryMessage);
         return false;
     }
 
@@ -123,7 +126,7 @@ bool RelayContext::PrefetchVideo(int32_t behind, int32_t ahead) {
     if (format == kNoFormat || slots == nullptr) return false;
 
     const int32_t position = last_video_frame.load(std::memory_order_seq_cst);
-    const Window window = WindowAround(position, behind, ahead, relay_info.frame_count);
+    const Window window = WindowAround(position, behind, ahead, host_copy.frame_count);
     for (int64_t frame = window.first; frame < window.end; ++frame) {
         const int32_t slot = static_cast<int32_t>(frame % buffer_count);
         if (video_tags[slot].load(std::memory_order_relaxed) == frame) continue;
@@ -150,7 +153,7 @@ bool RelayContext::PrefetchVideo(int32_t behind, int32_t ahead) {
 
 bool RelayContext::PrefetchFlag(int32_t behind, int32_t ahead) {
     const int32_t position = last_flag_frame.load(std::memory_order_seq_cst);
-    const Window window = WindowAround(position, behind, ahead, relay_info.frame_count);
+    const Window window = WindowAround(position, behind, ahead, host_copy.frame_count);
     for (int64_t frame = window.first; frame < window.end; ++frame) {
         const int32_t slot = static_cast<int32_t>(frame % buffer_count);
         if (flag_tags[slot].load(std::memory_order_relaxed) == frame) continue;
@@ -168,43 +171,62 @@ bool RelayContext::PrefetchFlag(int32_t behind, int32_t ahead) {
 }
 
 void RelayContext::FillVideo() {
-    if (aborted.load(std::memory_order_acquire) != 0) return;
+    video_result = nullptr;
     const int32_t frame = req_video_frame;
     const uint32_t format = req_video_format;
     if (frame < 0) {  // the worker answers these itself; never index a ring with them
         aborted.store(1, std::memory_order_release);
         return;
     }
+    // Also once the export is aborted: a request in another format, or the
+    // first one, still needs a slot of its own size to be answered with.
     if (format != current_format.load(std::memory_order_relaxed) || format == kNoFormat) {
         if (!EnsureVideoFormat()) {
             aborted.store(1, std::memory_order_release);
             return;
         }
     }
+    const int32_t slot = frame % buffer_count;
+    uint8_t* const answer = video_slots.load(std::memory_order_relaxed) +
+                            static_cast<size_t>(slot) * static_cast<size_t>(slot_stride.load(std::memory_order_relaxed));
+
+    if (aborted.load(std::memory_order_acquire) != 0) {
+        // The editor is no longer asked, but it never answers a cancelled
+        // export with null, and a sub-plugin may read one more frame before
+        // it asks is_abort again. A slot that does not hold the frame gives
+        // zeros, never another frame's bytes.
+        if (video_tags[slot].load(std::memory_order_relaxed) != frame) {
+            video_tags[slot].store(kEmptyTag, std::memory_order_seq_cst);
+            std::memset(answer, 0, static_cast<size_t>(video_frame_bytes));
+        }
+        video_result = answer;
+        return;
+    }
+
     // Moving the position before the answer is released keeps the next
     // read-ahead pass from refilling this slot with a frame of the old window.
     last_video_frame.store(frame, std::memory_order_seq_cst);
-
-    const int32_t slot = frame % buffer_count;
-    if (video_tags[slot].load(std::memory_order_relaxed) == frame) return;
+    if (video_tags[slot].load(std::memory_order_relaxed) == frame) {
+        video_result = answer;
+        return;
+    }
     // The tag names the frame only once its bytes are in place: a failed
     // fetch must not leave stale bytes that a later hit would take.
     video_tags[slot].store(kEmptyTag, std::memory_order_seq_cst);
     const void* source = host_info->get_video_ex(frame, format);
     if (source == nullptr) {
+        // The editor's own answer for this frame is passed on.
         aborted.store(1, std::memory_order_release);
         return;
     }
-    uint8_t* slots = video_slots.load(std::memory_order_relaxed);
-    std::memcpy(slots + static_cast<size_t>(slot) * static_cast<size_t>(slot_stride.load(std::memory_order_relaxed)),
-                source, static_cast<size_t>(video_frame_bytes));
+    std::memcpy(answer, source, static_cast<size_t>(video_frame_bytes));
     video_tags[slot].store(frame, std::memory_order_release);
+    video_result = answer;
 }
 
 void RelayContext::FillFlag() {
     const int32_t frame = req_flag_frame;
-    if (frame < 0) {
-        aborted.store(1, std::memory_order_release);
+    if (frame < 0) {  // the worker answers these itself; never index a ring with them
         flag_result = 0;
         return;
     }

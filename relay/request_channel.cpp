@@ -65,34 +65,34 @@ void* RelayContext::RelayVideo(int frame, uint32_t format) {
         last_video_frame.store(frame, std::memory_order_seq_cst);
         hit = video_tags[slot].load(std::memory_order_seq_cst) == frame;
     }
-    if (hit) {
-        WakeServingThread(*this);  // only a nudge: the read-ahead moves on
-    } else {
-        RoundTrip trip(*this);
-        req_video_frame = frame;
-        req_video_format = format;
-        trip.Post(RelayCommand::Video);
+    if (!hit) {
+        // The serving thread decides the answer while this thread waits: the
+        // slot (with the frame, or zeros once the export is aborted), or the
+        // editor's own null. Taken before the lock is left, so that another
+        // thread's request cannot overwrite it first.
+        void* answer = nullptr;
+        {
+            RoundTrip trip(*this);
+            req_video_frame = frame;
+            req_video_format = format;
+            trip.Post(RelayCommand::Video);
+            answer = video_result;
+        }
+        last_video_frame.store(frame, std::memory_order_seq_cst);
+        return answer;
     }
+    WakeServingThread(*this);  // only a nudge: the read-ahead moves on
     last_video_frame.store(frame, std::memory_order_seq_cst);
     uint8_t* slots = video_slots.load(std::memory_order_acquire);
     const int32_t stride = slot_stride.load(std::memory_order_acquire);
     if (slots == nullptr || stride == 0) return nullptr;
-    // A request that was not filled (the export is aborted, or the editor had
-    // no such frame) leaves the slot holding another frame, or none: answer
-    // as the editor does for a frame it cannot give, never with wrong bytes
-    // that an encoder would write before it next asks is_abort.
-    if (!hit && (video_tags[slot].load(std::memory_order_acquire) != frame ||
-                 current_format.load(std::memory_order_acquire) != format)) {
-        return nullptr;
-    }
     return slots + static_cast<size_t>(slot) * static_cast<size_t>(stride);
 }
 
 int RelayContext::RelayFlag(int frame) {
-    if (frame < 0) {
-        aborted.store(1, std::memory_order_release);
-        return 0;
-    }
+    // Such as "the frame before the first": no frame has it, and a flag has
+    // no failure that could end the export. Its slot index would be negative.
+    if (frame < 0) return 0;
     const int32_t slot = frame % buffer_count;
     last_flag_frame.store(frame, std::memory_order_seq_cst);
     if (flag_tags[slot].load(std::memory_order_seq_cst) == frame) {

@@ -69,4 +69,8 @@ WaitResult EventBase::Wait(WaitLimit limit) {
     return WaitResult::Signalled;
 }
 
+WaitResult EventBase::WaitTakingSentMessages(WaitLimit limit) {
+    return Wait(limit);
+}
+
 }  // namespace platform::detail

@@ -40,6 +40,15 @@ inline long WrongBytes(const uint8_t* bytes, size_t count, int32_t frame, uint32
     return wrong;
 }
 
+// A slot that the relay answers with once the export is aborted and the
+// editor is no longer asked: zeros, never another frame's bytes.
+inline bool AllZero(const uint8_t* bytes, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (bytes[i] != 0) return false;
+    }
+    return true;
+}
+
 inline int32_t FlagOf(int32_t frame) { return static_cast<int32_t>(static_cast<uint32_t>(frame) * 0x9E3779B1u ^ 0x5BD1E995u); }
 
 // One 16-bit audio sample per position, so that a stretch of audio shows

@@ -2,8 +2,10 @@
 // into a buffer count, a clip length and a script of service calls that a
 // sub-plugin makes on the worker thread during a real export. The simulated
 // editor's frames and flags are functions of their frame number, so every
-// answer can be checked: a frame is never wrong, and only after the editor
-// failed a fetch or reported a cancellation may it be missing (null).
+// answer can be checked: a frame is its own bytes, or zeros once the export
+// is aborted, never another frame's; it is null only where the editor gave
+// null for that very request, or the request itself is refused (a frame
+// below 0, an unknown format); a flag below frame 0 is 0 and aborts nothing.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -50,6 +52,10 @@ struct Editor {
     int fail_modulus = 0;  // a frame f with f % fail_modulus == fail_modulus - 1 cannot be produced
     std::atomic<bool> failed_or_cancelled{false};
     std::atomic<bool> cancel{false};
+    // The editor's null answers: how many, and the last one's request.
+    std::atomic<int> nulls{0};
+    std::atomic<int> null_frame{-1};
+    std::atomic<uint32_t> null_format{0};
     std::vector<uint8_t> frame;
     int16_t audio[256] = {};
     int shown_position = -1;
@@ -72,6 +78,9 @@ void* EditorGetVideoEx(int frame, uint32_t format) {
     if (bytes == 0) Fail("editor asked for a refused format", static_cast<long>(format));
     if (g_editor.fail_modulus != 0 && frame % g_editor.fail_modulus == g_editor.fail_modulus - 1) {
         g_editor.failed_or_cancelled.store(true);
+        g_editor.null_frame.store(frame);
+        g_editor.null_format.store(format);
+        g_editor.nulls.fetch_add(1);
         return nullptr;
     }
     g_editor.frame.assign(bytes, 0);
@@ -126,24 +135,30 @@ int ScriptedOutput(OutputInfo* info) {
             case 1: {
                 int frame = frame_arg();
                 uint32_t format = kFormats[next() % 8];
+                const int nulls_before = g_editor.nulls.load();
                 auto* data = static_cast<const uint8_t*>(format == kFormatDefault && (frame & 1)
                                                              ? info->get_video(frame)
                                                              : info->get_video_ex(frame, format));
                 size_t bytes = BytesFor(format);
                 if (frame < 0 || bytes == 0) {
-                    // Once aborted, requests are no longer served and return whatever slot exists.
-                    if (data != nullptr && !g_editor.failed_or_cancelled.load()) {
-                        Fail("a refused request returned data", frame, static_cast<long>(format));
-                    }
+                    if (data != nullptr) Fail("a refused request returned data", frame, static_cast<long>(format));
                     // Such a request is a failed fetch: the export is aborted from here on.
                     g_editor.failed_or_cancelled.store(true);
                     break;
                 }
-                // Null is excused once the export is aborted; wrong bytes never are.
                 if (data == nullptr) {
-                    if (!g_editor.failed_or_cancelled.load()) Fail("a frame came back null", frame);
+                    // Only the editor's own null for this request is passed on.
+                    if (g_editor.nulls.load() == nulls_before || g_editor.null_frame.load() != frame ||
+                        g_editor.null_format.load() != format) {
+                        Fail("a frame came back null that the editor did not refuse", frame,
+                             static_cast<long>(format));
+                    }
                     break;
                 }
+                // Once the export is aborted a frame may be zeros; wrong bytes never are.
+                bool zeros = g_editor.failed_or_cancelled.load();
+                for (size_t i = 0; zeros && i < bytes; ++i) zeros = data[i] == 0;
+                if (zeros) break;
                 for (size_t i = 0; i < bytes; ++i) {
                     if (data[i] != ByteOf(frame, format, i)) Fail("wrong frame bytes", frame, static_cast<long>(i));
                 }
@@ -152,7 +167,7 @@ int ScriptedOutput(OutputInfo* info) {
             case 2: {
                 int frame = frame_arg();
                 int flag = info->get_flag(frame);
-                if (frame < 0) g_editor.failed_or_cancelled.store(true);
+                if (frame < 0 && flag != 0) Fail("a flag below frame 0 was not 0", frame, flag);
                 if (frame >= 0 && !g_editor.failed_or_cancelled.load() && flag != FlagOf(frame)) {
                     Fail("wrong flag", frame, flag);
                 }
@@ -166,7 +181,11 @@ int ScriptedOutput(OutputInfo* info) {
                 break;
             }
             case 4:
-                if (info->is_abort()) abort_seen = true;
+                if (info->is_abort()) {
+                    // Only a failed fetch, a refused request or the user ends an export.
+                    if (!g_editor.failed_or_cancelled.load()) Fail("aborted without a failure or a cancel");
+                    abort_seen = true;
+                }
                 break;
             case 5:
                 info->show_progress(next() % 4 - 1, next() % 3 - 1);
@@ -210,6 +229,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_editor.fail_modulus = data[2] % 5 == 0 ? 2 + data[2] % 40 : 0;
     g_editor.failed_or_cancelled.store(false);
     g_editor.cancel.store(false);
+    g_editor.nulls.store(0);
+    g_editor.null_frame.store(-1);
     g_editor.shown_position = -1;
     g_editor.shown_total = -1;
     g_editor.script = data + 3;

@@ -375,8 +375,40 @@ TEST(FailedFetch, LeavesTheSlotEmptyAndAbortsTheExport) {
     EXPECT_TRUE(second.FlagFetches().empty());
 }
 
+// Once the export is aborted the editor is no longer asked; a request is
+// answered from the ring all the same, and a slot that does not hold the
+// frame asked for is emptied to zeros rather than left with another frame's
+// bytes under the sub-plugin's eyes.
+TEST(AbortedExport, RequestsAreAnsweredFromTheRingWithZerosForFramesItDoesNotHold) {
+    SimulatedEditor editor(5, 3, 60);
+    ServedByHand relay(editor, 8);
+    relay.Video(10);
+    relay.ReadAheadVideo();  // 8 .. 14
+    relay.context.aborted.store(1);
+    editor.ForgetCalls();
+
+    relay.Video(11);  // held: left as it is
+    EXPECT_EQ(relay.WrongBytesHeld(11), 0);
+    relay.Video(19);  // slot 3, which held frame 11
+    const uint8_t* slot3 = relay.context.video_slots.load() + 3 * relay.context.slot_stride.load();
+    EXPECT_EQ(relay.context.video_tags[3].load(), kEmptyTag);
+    EXPECT_TRUE(frame_pattern::AllZero(slot3, 45));
+    EXPECT_EQ(relay.WrongBytesHeld(12), 0) << "the other slots keep their frames";
+
+    // Another format after the abort: a ring of its own, zero-filled.
+    relay.Video(12, kFormatYC48);
+    EXPECT_EQ(relay.context.current_format.load(), kFormatYC48);
+    EXPECT_EQ(relay.TagsHeld(), 0);
+    const uint8_t* slot4 = relay.context.video_slots.load() + 4 * relay.context.slot_stride.load();
+    EXPECT_TRUE(frame_pattern::AllZero(slot4, 90));
+
+    EXPECT_TRUE(editor.VideoFetches().empty());
+    EXPECT_TRUE(TakeMessageTexts().empty());
+}
+
 // The worker answers frames below 0 itself; should one reach the serving
-// side, it must not index a ring with a negative slot.
+// side, it must not index a ring with a negative slot. A video frame below 0
+// is a failed fetch; a flag has no failure: it is 0, and the export goes on.
 TEST(NegativeFrames, ReachNeitherTheRingsNorTheEditor) {
     SimulatedEditor editor(5, 3, 60);
     ServedByHand relay(editor, 8);
@@ -384,7 +416,10 @@ TEST(NegativeFrames, ReachNeitherTheRingsNorTheEditor) {
     EXPECT_EQ(relay.context.aborted.load(), 1);
     ServedByHand flags(editor, 8);
     EXPECT_EQ(flags.Flag(-9), 0);
-    EXPECT_EQ(flags.context.aborted.load(), 1);
+    EXPECT_EQ(flags.Flag(INT32_MIN), 0);
+    EXPECT_EQ(flags.context.aborted.load(), 0);
+    EXPECT_EQ(flags.context.last_flag_frame.load(), 0);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(flags.context.flag_tags[i].load(), kEmptyTag);
     EXPECT_TRUE(editor.VideoFetches().empty());
     EXPECT_TRUE(editor.FlagFetches().empty());
 }

@@ -117,13 +117,11 @@ TEST_F(ServiceFunctions, AFlagReadAheadIsAnsweredFromTheRing) {
     EXPECT_EQ(std::count(flags.begin(), flags.end(), 70), 1);
 }
 
-int AsksForFramesBelowZero(OutputInfo* info) {
+int AsksForVideoBelowZero(OutputInfo* info) {
     g_wrong += WrongBytesOf(info, 3, kFormatDefault, info->get_video(3));
     g_observed.aborts.push_back(info->is_abort());
     g_observed.pointers.push_back(info->get_video(-1));
     g_observed.pointers.push_back(info->get_video_ex(-5, kFormatYUY2));
-    g_observed.values.push_back(info->get_flag(-2));
-    g_observed.values.push_back(info->get_flag(INT32_MIN));
     // The sub-plugin learns of it at once: no answer from the editor is needed.
     g_observed.aborts.push_back(info->is_abort());
     int read = -1;
@@ -132,41 +130,134 @@ int AsksForFramesBelowZero(OutputInfo* info) {
     return 4;
 }
 
-TEST_F(ServiceFunctions, FramesBelowZeroAreFailedFetchesThatAbortTheExport) {
-    EXPECT_EQ(Export(editor_, AsksForFramesBelowZero, 8), 4);
+TEST_F(ServiceFunctions, VideoBelowZeroIsAFailedFetchThatAbortsTheExport) {
+    EXPECT_EQ(Export(editor_, AsksForVideoBelowZero, 8), 4);
     EXPECT_EQ(g_wrong.load(), 0);
     EXPECT_EQ(g_observed.aborts, (std::vector<int>{0, 1}));
     EXPECT_EQ(g_observed.pointers, (std::vector<const void*>{nullptr, nullptr, nullptr}));
-    EXPECT_EQ(g_observed.values, (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(g_observed.values, (std::vector<int>{0}));
     for (const auto& fetch : editor_.VideoFetches()) EXPECT_GE(fetch.frame, 0);
-    for (int frame : editor_.FlagFetches()) EXPECT_GE(frame, 0);
     EXPECT_EQ(editor_.AudioCalls(), 0);
     EXPECT_TRUE(TakeMessageTexts().empty());
 }
 
+std::vector<int> g_flags_after_asking_below_zero;
+
+// "The flag of the frame before the first" is a question an encoder may ask
+// at frame 0; a flag has no failure, so it must not end the export.
+int AsksForFlagsBelowZero(OutputInfo* info) {
+    g_wrong += info->get_flag(0) != frame_pattern::FlagOf(0);
+    g_observed.values.push_back(info->get_flag(-1));
+    g_observed.values.push_back(info->get_flag(INT32_MIN));
+    g_observed.aborts.push_back(info->is_abort());
+    // The read-ahead around frame 0 goes on (frames 0 .. 4 with 8 buffers).
+    if (!Eventually([] { return g_editor->FlagFetchCount() >= 5; })) ++g_wrong;
+    g_flags_after_asking_below_zero = g_editor->FlagFetches();
+    for (int f = 0; f < 10; ++f) {
+        g_wrong += WrongBytesOf(info, f, kFormatDefault, info->get_video(f));
+        g_wrong += info->get_flag(f) != frame_pattern::FlagOf(f);
+        g_observed.aborts.push_back(info->is_abort());
+    }
+    return 5;
+}
+
+TEST_F(ServiceFunctions, AFlagBelowZeroIsZeroAndAbortsNothing) {
+    EXPECT_EQ(Export(editor_, AsksForFlagsBelowZero, 8), 5);
+    EXPECT_EQ(g_wrong.load(), 0);
+    EXPECT_EQ(g_observed.values, (std::vector<int>{0, 0}));
+    EXPECT_EQ(g_observed.aborts, std::vector<int>(11, 0));
+    EXPECT_EQ(g_flags_after_asking_below_zero, (std::vector<int>{0, 1, 2, 3, 4}));
+    for (int frame : editor_.FlagFetches()) EXPECT_GE(frame, 0);
+    EXPECT_GT(editor_.AbortChecks(), 0);
+    EXPECT_TRUE(TakeMessageTexts().empty());
+}
+
+long ZeroFramesOf(const OutputInfo* info, uint32_t format, const std::vector<const void*>& frames) {
+    long zero = 0;
+    const size_t bytes = frame_pattern::FrameBytes(*info, format);
+    for (const void* frame : frames) {
+        zero += frame != nullptr && frame_pattern::AllZero(static_cast<const uint8_t*>(frame), bytes);
+    }
+    return zero;
+}
+
 int ReadsOnAfterAFrameTheEditorCannotGive(OutputInfo* info) {
     for (int f = 0; f < 3; ++f) g_wrong += WrongBytesOf(info, f, kFormatDefault, info->get_video(f));
-    // Frame 40 is missing in the editor; 48 would share its slot.
+    // Frame 40 is missing in the editor: its own answer, null, is passed on.
     g_observed.pointers.push_back(info->get_video(40));
     g_observed.aborts.push_back(info->is_abort());
+    // 48 would share its slot; the editor is not asked for it any more, and
+    // the sub-plugin gets zeros rather than a null the editor never gave.
     g_observed.pointers.push_back(info->get_video(48));
+    g_observed.values.push_back(ZeroFramesOf(info, kFormatDefault, {g_observed.pointers.back()}));
     // A frame still held from before the failure is a hit and stays right.
     g_wrong += WrongBytesOf(info, 2, kFormatDefault, info->get_video(2));
     return 9;
 }
 
-TEST_F(ServiceFunctions, AfterAFailedFetchAnUnfilledRequestIsNullNotAnotherFramesBytes) {
+TEST_F(ServiceFunctions, AfterAFailedFetchOnlyThatRequestIsNullAndOtherFramesAreZerosNotAnotherFramesBytes) {
     editor_.missing_frame = 40;
     EXPECT_EQ(Export(editor_, ReadsOnAfterAFrameTheEditorCannotGive, 8), 9);
     EXPECT_EQ(g_wrong.load(), 0);
-    EXPECT_EQ(g_observed.pointers, (std::vector<const void*>{nullptr, nullptr}));
+    ASSERT_EQ(g_observed.pointers.size(), 2u);
+    EXPECT_EQ(g_observed.pointers[0], nullptr);
+    EXPECT_NE(g_observed.pointers[1], nullptr);
+    EXPECT_EQ(g_observed.values, (std::vector<int>{1}));
     EXPECT_EQ(g_observed.aborts, (std::vector<int>{1}));
+    EXPECT_EQ(FetchesOf(48).size(), 0u);
+}
+
+// The user cancels; the sub-plugin reads on until its next is_abort, as an
+// encoder that finishes the frame in hand does. The editor never answers a
+// cancelled export with null, and neither may the relay: a frame it no
+// longer asks for is all zeros (checked at once, as a frame is valid only
+// until the next video call).
+int ReadsOnAfterTheUserCancelled(OutputInfo* info) {
+    for (int f = 0; f < 3; ++f) g_wrong += WrongBytesOf(info, f, kFormatDefault, info->get_video(f));
+    AwaitWindow(7);  // frames 0 .. 6 are held
+    if (!Eventually([&] { return info->is_abort() != 0; })) ++g_wrong;
+    struct Request {
+        int frame;
+        uint32_t format;
+    };
+    auto zeros_for = [&](int frame, uint32_t format) {
+        const void* data = format == kFormatDefault && (frame & 1) ? info->get_video(frame)
+                                                                    : info->get_video_ex(frame, format);
+        g_observed.pointers.push_back(data);
+        g_observed.values.push_back(ZeroFramesOf(info, format, {data}));
+    };
+    // 50 and 51 are not held, and 8 shares slot 0 with frame 0.
+    zeros_for(50, kFormatDefault);
+    zeros_for(51, kFormatDefault);
+    zeros_for(8, kFormatDefault);
+    // A frame still held is its own, and a hit.
+    g_wrong += WrongBytesOf(info, 5, kFormatDefault, info->get_video(5));
+    // Another format, which no ring holds yet.
+    zeros_for(5, kFormatYUY2);
+    zeros_for(60, kFormatYUY2);
+    return 0;
+}
+
+TEST_F(ServiceFunctions, AfterACancelAVideoRequestIsAnsweredWithZerosNeverNull) {
+    editor_.cancel_from_check = 1;
+    EXPECT_EQ(Export(editor_, ReadsOnAfterTheUserCancelled, 8), 0);
+    EXPECT_EQ(g_wrong.load(), 0);
+    ASSERT_EQ(g_observed.pointers.size(), 5u);
+    for (const void* frame : g_observed.pointers) EXPECT_NE(frame, nullptr);
+    EXPECT_EQ(g_observed.values, (std::vector<int>{1, 1, 1, 1, 1}));
+    EXPECT_EQ(editor_.CallsAfterCancel(), 0) << "the editor is not asked after it cancelled";
+    EXPECT_TRUE(FetchesOf(50).empty());
+    EXPECT_TRUE(FetchesOf(60).empty());
+    EXPECT_TRUE(TakeMessageTexts().empty());
 }
 
 int AsksInARefusedFormat(OutputInfo* info) {
     g_observed.pointers.push_back(info->get_video_ex(0, kNoFormat));
     g_observed.aborts.push_back(info->is_abort());
-    g_observed.pointers.push_back(info->get_video(0));
+    // The export is over, but the default format is not refused: zeros.
+    const void* data = info->get_video(0);
+    g_observed.pointers.push_back(data);
+    g_observed.values.push_back(ZeroFramesOf(info, kFormatDefault, {data}));
     return 6;
 }
 
@@ -175,14 +266,19 @@ int ChangesToARefusedFormat(OutputInfo* info) {
     g_observed.aborts.push_back(info->is_abort());
     g_observed.pointers.push_back(info->get_video_ex(6, 0x30313050u));
     g_observed.aborts.push_back(info->is_abort());
-    // The region is gone: even a frame that was held comes back null.
-    g_observed.pointers.push_back(info->get_video_ex(5, kFormatYC48));
+    // The region went with the refused code: a frame that was held comes
+    // back as zeros from a new one, not as null and not as its old bytes.
+    const void* data = info->get_video_ex(5, kFormatYC48);
+    g_observed.pointers.push_back(data);
+    g_observed.values.push_back(ZeroFramesOf(info, kFormatYC48, {data}));
     return 6;
 }
 
 TEST_F(ServiceFunctions, ARefusedFormatGivesNullAndAbortsWithoutAMessage) {
     EXPECT_EQ(Export(editor_, AsksInARefusedFormat, 8), 6);
-    EXPECT_EQ(g_observed.pointers, (std::vector<const void*>{nullptr, nullptr}));
+    ASSERT_EQ(g_observed.pointers.size(), 2u);
+    EXPECT_EQ(g_observed.pointers[0], nullptr);
+    EXPECT_EQ(g_observed.values, (std::vector<int>{1}));
     EXPECT_EQ(g_observed.aborts, (std::vector<int>{1}));
     EXPECT_TRUE(editor_.VideoFetches().empty());
 
@@ -190,7 +286,9 @@ TEST_F(ServiceFunctions, ARefusedFormatGivesNullAndAbortsWithoutAMessage) {
     editor_.ForgetCalls();
     EXPECT_EQ(Export(editor_, ChangesToARefusedFormat, 8), 6);
     EXPECT_EQ(g_wrong.load(), 0);
-    EXPECT_EQ(g_observed.pointers, (std::vector<const void*>{nullptr, nullptr}));
+    ASSERT_EQ(g_observed.pointers.size(), 2u);
+    EXPECT_EQ(g_observed.pointers[0], nullptr);
+    EXPECT_EQ(g_observed.values, (std::vector<int>{1}));
     EXPECT_EQ(g_observed.aborts, (std::vector<int>{0, 1}));
     for (const auto& fetch : editor_.VideoFetches()) EXPECT_EQ(fetch.format, kFormatYC48);
     EXPECT_TRUE(TakeMessageTexts().empty());

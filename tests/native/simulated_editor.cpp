@@ -1,5 +1,8 @@
 #include "tests/native/simulated_editor.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
@@ -18,6 +21,22 @@ SimulatedEditor::SimulatedEditor(int width, int height, int frame_count)
 
 SimulatedEditor::~SimulatedEditor() {
     if (current_ == this) current_ = nullptr;
+    if (guarded_region_ != nullptr) munmap(guarded_region_, guarded_bytes_);
+}
+
+uint8_t* SimulatedEditor::GuardedFrame(size_t bytes) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t usable = (bytes + page - 1) / page * page;
+    if (guarded_region_ == nullptr || guarded_bytes_ - page < usable) {
+        if (guarded_region_ != nullptr) munmap(guarded_region_, guarded_bytes_);
+        guarded_bytes_ = usable + page;
+        guarded_region_ = mmap(nullptr, guarded_bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (guarded_region_ == MAP_FAILED) std::abort();
+        if (mprotect(static_cast<uint8_t*>(guarded_region_) + guarded_bytes_ - page, page, PROT_NONE) != 0) {
+            std::abort();
+        }
+    }
+    return static_cast<uint8_t*>(guarded_region_) + guarded_bytes_ - page - bytes;
 }
 
 OutputInfo SimulatedEditor::Info() const {
@@ -60,18 +79,24 @@ void* SimulatedEditor::GetVideoEx(int frame, uint32_t format) {
     }
     const size_t bytes = frame_pattern::FrameBytes(info, format);
     if (frame < 0 || bytes == 0 || frame == e.missing_frame.load()) return nullptr;
-    // A new buffer per call: a relay that read it after the next call would
-    // read freed memory, which the address sanitizer reports.
-    std::vector<uint8_t> fresh(bytes);
-    e.frame_.swap(fresh);
-    frame_pattern::Fill(e.frame_.data(), bytes, frame, format);
+    uint8_t* data = nullptr;
+    if (e.guarded_frames) {
+        data = e.GuardedFrame(bytes);
+    } else {
+        // A new buffer per call: a relay that read it after the next call
+        // would read freed memory, which the address sanitizer reports.
+        std::vector<uint8_t> fresh(bytes);
+        e.frame_.swap(fresh);
+        data = e.frame_.data();
+    }
+    frame_pattern::Fill(data, bytes, frame, format);
     ++e.delivered_;
     if (e.cancel_after_frame.load() >= 0 && frame >= e.cancel_after_frame.load() &&
         e.delivered_at_cancel_.load() < 0) {
         // The cancellation takes effect from the next is_abort on.
         e.cancel_from_check.store(e.abort_checks_ + 1);
     }
-    return e.frame_.data();
+    return data;
 }
 
 void* SimulatedEditor::GetVideo(int) {

@@ -42,6 +42,9 @@ public:
     std::atomic<int> cancel_after_frame{-1};
     // This frame cannot be produced: get_video_ex answers null for it.
     std::atomic<int> missing_frame{-1};
+    // Frames end right where an inaccessible page begins, so that reading a
+    // byte past a frame ends the test in any build, not only under ASan.
+    bool guarded_frames = false;
     // Lets a test act inside the editor's functions, as a worker would
     // between two reads (e.g. leave a new note while one is forwarded).
     void (*on_update_preview)() = nullptr;
@@ -99,5 +102,9 @@ private:
     std::atomic<int> calls_after_cancel_{0};
     std::atomic<int> delivered_at_cancel_{-1};
     std::vector<uint8_t> frame_;
+    // The region of guarded frames: whole pages, the last one inaccessible.
+    void* guarded_region_ = nullptr;
+    size_t guarded_bytes_ = 0;
+    uint8_t* GuardedFrame(size_t bytes);
     int16_t audio_[2048] = {};
 };

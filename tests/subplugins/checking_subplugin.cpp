@@ -8,6 +8,8 @@
 #include <ole2.h>
 
 #include <cstring>
+#include <limits>
+#include <memory>
 
 #include "plugin/output_plugin.h"
 #include "tests/common/access_pattern.h"
@@ -48,7 +50,7 @@ void AskFarPastTheEnd(OutputInfo* info, int32_t options, Verdict* verdict) {
         if (data == nullptr) {
             ++verdict->far_null;
         } else if (frame_pattern::WrongBytes(data, bytes, frame, kFormatDefault) != 0) {
-            ++verdict->far_wrong;
+            ++(verdict->far_null != 0 && frame_pattern::AllZero(data, bytes) ? verdict->far_zero : verdict->far_wrong);
         }
         // Once a null frame has aborted the export, flags are no longer the editor's.
         const int flag = info->get_flag(frame);
@@ -58,6 +60,91 @@ void AskFarPastTheEnd(OutputInfo* info, int32_t options, Verdict* verdict) {
     }
     verdict->far_abort = info->is_abort() != 0;
 }
+
+// After is_abort has said yes, a sub-plugin may still finish the frame in
+// hand before it stops: the relay answers as the editor would, with a frame,
+// never null, though once the editor is no longer asked the frame is zeros.
+void ReadOnAfterAbort(OutputInfo* info, int frame, Verdict* verdict) {
+    const struct {
+        int frame;
+        uint32_t format;
+    } reads[checking_verdict::kReadOnFrames] = {
+        {frame + 1, kFormatDefault}, {frame + 101, kFormatDefault}, {frame + 1, kFormatYC48}};
+    for (const auto& read : reads) {
+        const auto* data = static_cast<const uint8_t*>(info->get_video_ex(read.frame, read.format));
+        const size_t bytes = frame_pattern::FrameBytes(*info, read.format);
+        if (data == nullptr) {
+            ++verdict->after_abort_null;
+        } else if (frame_pattern::WrongBytes(data, bytes, read.frame, read.format) == 0) {
+            ++verdict->after_abort_own;
+        } else {
+            ++(frame_pattern::AllZero(data, bytes) ? verdict->after_abort_zero : verdict->after_abort_wrong);
+        }
+    }
+}
+
+// The record a sub-plugin is handed is its own to write. With
+// kRewritesItsRecord every field is rewritten before each request: the
+// sizes far larger and then far smaller, the frame count ten times over and
+// then 0, the functions pointed elsewhere. The sub-plugin itself works from
+// the copy it took at the start.
+void RewriteEveryField(OutputInfo* info, const OutputInfo& own, int round) {
+    const bool larger = round % 2 == 0;
+    info->flags = ~own.flags;
+    info->width = larger ? own.width * 4 + 64 : 1;
+    info->height = larger ? own.height * 4 + 64 : 1;
+    info->passthrough_1[0] = info->passthrough_1[1] = round;
+    info->frame_count = larger ? own.frame_count * 10 : 0;
+    info->frame_bytes = larger ? own.frame_bytes * 4 + 65536 : 1;
+    for (int32_t& field : info->passthrough_2) field = -round;
+    for (uint8_t& byte : info->passthrough_3) byte = static_cast<uint8_t>(round);
+    info->get_video = nullptr;
+    info->get_audio = nullptr;
+    info->is_abort = nullptr;
+    info->show_progress = nullptr;
+    info->get_flag = nullptr;
+    info->update_preview = nullptr;
+    info->get_video_ex = nullptr;
+}
+
+// With kOwnedWindow: a window of the sub-plugin's own, as a progress window
+// is, owned by the editor's window on the editor's thread. Creating, showing
+// and activating it, and sending to the editor's window, all wait for that
+// thread to take the messages sent to it.
+class OwnedWindow {
+public:
+    OwnedWindow(const OutputInfo& info, Verdict* verdict) : verdict_(verdict) {
+        static_assert(sizeof owner_ == sizeof info.passthrough_3, "a window handle in the 4 passthrough bytes");
+        std::memcpy(&owner_, info.passthrough_3, sizeof owner_);
+        window_ = CreateWindowExA(0, "STATIC", "checking", WS_POPUP | WS_CAPTION | WS_VISIBLE, 40, 40, 240, 80, owner_,
+                                  nullptr, GetModuleHandleA(nullptr), nullptr);
+        verdict_->window_created = window_ != nullptr;
+        if (window_ != nullptr) {
+            ShowWindow(window_, SW_SHOWNORMAL);
+            SetForegroundWindow(window_);
+            SetActiveWindow(window_);
+        }
+        Send(0);
+    }
+    ~OwnedWindow() {
+        Send(-1);
+        if (window_ != nullptr) DestroyWindow(window_);
+    }
+    OwnedWindow(const OwnedWindow&) = delete;
+    OwnedWindow& operator=(const OwnedWindow&) = delete;
+
+    void Send(int request) {
+        ++verdict_->window_sends;
+        verdict_->window_answers +=
+            SendMessageA(owner_, checking_verdict::kEditorMessage, static_cast<WPARAM>(request), 0) ==
+            checking_verdict::kEditorAnswer;
+    }
+
+private:
+    Verdict* verdict_;
+    HWND owner_ = nullptr;
+    HWND window_ = nullptr;
+};
 
 // The editor's contract: a frame's pointer is valid until the next video
 // call by anyone, so the second thread takes no frames.
@@ -99,7 +186,11 @@ DWORD WINAPI SideCalls(void* argument) {
 
 }  // namespace
 
-int CheckingOutput(OutputInfo* info) {
+int CheckingOutput(OutputInfo* handed) {
+    // Everything below works from the copy when the record is rewritten.
+    OutputInfo own = *handed;
+    const bool rewrites = (own.passthrough_1[0] & checking_verdict::kRewritesItsRecord) != 0;
+    OutputInfo* info = rewrites ? &own : handed;
     Verdict verdict = {};
     verdict.abort_at = -1;
     // The relay initialised OLE on this thread already: this only counts up.
@@ -119,6 +210,8 @@ int CheckingOutput(OutputInfo* info) {
         return result;
     }
 
+    std::unique_ptr<OwnedWindow> window;
+    if (options & checking_verdict::kOwnedWindow) window.reset(new OwnedWindow(*info, &verdict));
     SideThread side = {info, options, 0, static_cast<uint32_t>(info->passthrough_1[1]) + 5, 0, 0, 0, 0};
     HANDLE side_thread = nullptr;
     if (options & checking_verdict::kSecondThread) side_thread = CreateThread(nullptr, 0, SideCalls, &side, 0, nullptr);
@@ -127,6 +220,7 @@ int CheckingOutput(OutputInfo* info) {
     for (int i = 0; i < requests; ++i) {
         const int frame = walk.Next();
         const uint32_t format = access_pattern::FormatOf(plan, i);
+        if (rewrites) RewriteEveryField(handed, own, i);
         if (frame >= info->frame_count && frame - info->frame_count < 31) {
             verdict.asked_past_end |= 1 << (frame - info->frame_count);
         }
@@ -141,9 +235,22 @@ int CheckingOutput(OutputInfo* info) {
         const long wrong = data == nullptr ? static_cast<long>(bytes)
                                            : frame_pattern::WrongBytes(data, bytes, frame, format);
         const int flag = info->get_flag(frame);
+        if (options & checking_verdict::kFlagsBelowZero) {
+            // As an encoder asks for the flag of the frame before, and of
+            // the one "before the first" at frame 0.
+            const int before = frame > 0 ? frame - 1 : (i % 2 == 0 ? -1 : std::numeric_limits<int>::min());
+            const int32_t answer = info->get_flag(before);
+            if (before < 0) {
+                ++verdict.flags_below_zero;
+                verdict.wrong_flags_below_zero += answer != 0;
+            } else {
+                verdict.wrong_flags += answer != ExpectedFlag(before, options);
+            }
+        }
         if (options & checking_verdict::kAudioEveryFrame) CheckAudio(info, frame, &verdict);
         if (info->is_abort()) {
             verdict.abort_at = i;
+            if (options & checking_verdict::kReadsOnAfterAbort) ReadOnAfterAbort(info, frame, &verdict);
             int read = -1;
             void* audio = info->get_audio(0, 100, &read);
             verdict.audio_after_abort = audio == nullptr && read == 0;
@@ -158,6 +265,7 @@ int CheckingOutput(OutputInfo* info) {
         ++verdict.frames_checked;
         ++verdict.flags_checked;
         if (i % 8 == 0) info->show_progress(i, requests);
+        if (window != nullptr && i % 10 == 9) window->Send(i);
     }
 
     if ((options & checking_verdict::kFarPastTheEnd) && verdict.abort_at < 0) {
@@ -173,6 +281,7 @@ int CheckingOutput(OutputInfo* info) {
         verdict.audio_calls = side.audio_calls;
         verdict.wrong_audio = side.wrong_audio;
     }
+    window.reset();  // sends once more, and closes it before the verdict is given
     verdict.thread_id = GetCurrentThreadId();
     verdict.thread_priority = GetThreadPriority(GetCurrentThread());
     test_subplugin::Record("output", verdict.frames_checked, result, &verdict, sizeof verdict, verdict.ole_result);

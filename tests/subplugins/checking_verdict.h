@@ -21,6 +21,13 @@ constexpr int32_t kReturnsAtOnce = 4;   // returns without a single service call
 constexpr int32_t kAudioEveryFrame = 8;  // asks for a stretch of audio after each frame
 constexpr int32_t kOddFlags = 16;        // expects OddFlagOf, as the editor then answers
 constexpr int32_t kFarPastTheEnd = 32;   // then asks for kFarFrames, far past frame_count
+constexpr int32_t kFlagsBelowZero = 64;  // asks for the flag of the frame before each one, -1 before frame 0
+constexpr int32_t kReadsOnAfterAbort = 128;  // reads kReadOnFrames more frames once is_abort has said yes
+constexpr int32_t kRewritesItsRecord = 256;  // rewrites every field of its OutputInfo before each request
+// Shows a window of its own, owned by the editor's window (whose handle is
+// in OutputInfo.passthrough_3), activates it, and sends kEditorMessage to
+// the editor's window at the start, every tenth request and at the end.
+constexpr int32_t kOwnedWindow = 512;
 // OutputInfo.passthrough_1[1]: the seed of the random pattern.
 
 // Flags that an editor may well give and that the relay must not take for
@@ -41,6 +48,16 @@ inline int32_t FarFrame(int32_t frame_count, int index) {
     const int32_t offsets[] = {0, 1, 999, 1 << 20};
     return index < 4 ? frame_count + offsets[index] : std::numeric_limits<int32_t>::max();
 }
+
+// The message sent to the editor's window with kOwnedWindow (WM_APP + 0x21),
+// and what the editor's window procedure answers to it.
+constexpr uint32_t kEditorMessage = 0x8021;
+constexpr int32_t kEditorAnswer = 0x5E17;
+
+// With kReadsOnAfterAbort, the frames read after is_abort said yes: the
+// next one, one that no ring of the buffer counts used holds, and the next
+// one again in YC48.
+constexpr int kReadOnFrames = 3;
 
 // Samples per stretch asked for with kAudioEveryFrame.
 constexpr int kAudioStretch = 64;
@@ -67,8 +84,22 @@ struct Verdict {
     int32_t audio_other;
     // kFarPastTheEnd.
     int32_t far_null;
+    int32_t far_zero;    // frames that came back as zeros (the export was aborted)
     int32_t far_wrong;   // frames or flags that came back with other bytes than their own
     int32_t far_abort;   // is_abort afterwards
+    // kFlagsBelowZero: flags asked for below frame 0, and those not answered 0.
+    int32_t flags_below_zero;
+    int32_t wrong_flags_below_zero;
+    // kReadsOnAfterAbort: how the frames read after the abort came back.
+    int32_t after_abort_own;
+    int32_t after_abort_zero;
+    int32_t after_abort_null;
+    int32_t after_abort_wrong;  // bytes of another frame, or not all zeros
+    // kOwnedWindow: whether the window was created, the messages sent to the
+    // editor's window, and how many got the editor's answer.
+    int32_t window_created;
+    int32_t window_sends;
+    int32_t window_answers;
 };
 
 }  // namespace checking_verdict

@@ -30,6 +30,11 @@ const char kNoPluginText[] =
 const char kNoPluginSelectedMessage[] =
     "\x8f\x6f\x97\xcd\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x82\xaa\x91\x49\x91\xf0\x82\xb3\x82\xea\x82\xc4\x82\xa2"
     "\x82\xdc\x82\xb9\x82\xf1\x81\x42\x8d\xc4\x90\xdd\x92\xe8\x82\xb5\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2\x81\x42";
+// "テンプレート107 (編集ソフト側)": the template of foreign_template.dll, a
+// module of the editor's.
+const char kForeignCaption[] =
+    "\x83\x65\x83\x93\x83\x76\x83\x8c\x81\x5b\x83\x67\x31\x30\x37\x20\x28\x95\xd2\x8f\x57\x83\x5c\x83\x74\x83\x67"
+    "\x91\xa4\x29";
 // The configurable sub-plugin's own dialog.
 const char kSubPluginDialogCaption[] = "Configurable test settings";
 constexpr int kSubPluginSettingEdit = 100;
@@ -112,6 +117,24 @@ HWND WaitForDialog(const char* caption) {
     return found != nullptr && IsWindowVisible(found) ? found : nullptr;
 }
 
+// The first of two dialogs to be shown, and which one it was.
+HWND WaitForEitherDialog(const char* caption, const char* other, const char** shown) {
+    HWND found = nullptr;
+    WaitUntil(
+        [&] {
+            for (const char* c : {caption, other}) {
+                found = FindWindowA("#32770", c);
+                if (found != nullptr && IsWindowVisible(found)) {
+                    *shown = c;
+                    return true;
+                }
+            }
+            return false;
+        },
+        kWindowLimit);
+    return found != nullptr && IsWindowVisible(found) ? found : nullptr;
+}
+
 std::string WindowText(HWND window) {
     char text[1024] = {};
     SendMessageA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
@@ -184,6 +207,11 @@ using Script = std::function<void(HWND dialog)>;
 
 struct Driver {
     Script script;
+    // The caption of the relay's dialog as its template gives it; any other
+    // dialog that opens in its place is shown as `shown` and then closed.
+    const char* caption = kDialogCaption;
+    const char* other = kDialogCaption;
+    const char* shown = nullptr;
     HWND dialog = nullptr;
     bool left_open = false;
 };
@@ -194,9 +222,13 @@ void CloseIfOpen(const char* caption) {
 
 DWORD WINAPI DriveDialog(void* argument) {
     Driver& driver = *static_cast<Driver*>(argument);
-    driver.dialog = WaitForDialog(kDialogCaption);
+    driver.dialog = WaitForEitherDialog(driver.caption, driver.other, &driver.shown);
     if (driver.dialog == nullptr) return 0;
-    driver.script(driver.dialog);
+    if (driver.shown == driver.caption) {
+        driver.script(driver.dialog);
+    } else {
+        Press(driver.dialog, IDCANCEL);
+    }
     HWND dialog = driver.dialog;
     if (!WaitUntil([&] { return !IsWindow(dialog); }, kWindowLimit)) {
         // The script failed half-way: close whatever it left, innermost
@@ -219,15 +251,21 @@ DWORD WINAPI DriveDialog(void* argument) {
 // Opens the relay's dialog from the editor's thread, as the editor's menu
 // does, and lets `script` work it from another thread. The script ends by
 // closing the dialog; returns the dialog's window (null if it never opened).
-HWND RunDialog(const editor::Relay& relay, Script script) {
+// `module` is the module the editor names in its call, and `caption` that
+// of the template it holds; a dialog with the caption `other` that opens in
+// its place is closed at once, and the case fails.
+HWND RunDialog(const editor::Relay& relay, Script script, HMODULE module, const char* caption = kDialogCaption,
+               const char* other = kDialogCaption) {
     Driver driver;
     driver.script = std::move(script);
+    driver.caption = caption;
+    driver.other = other;
     HANDLE thread = CreateThread(nullptr, 0, DriveDialog, &driver, 0, nullptr);
     if (thread == nullptr) {
         CHECK(thread != nullptr);
         return nullptr;
     }
-    CHECK_EQ(relay.table->config(EditorWindow(), relay.module), 1);
+    CHECK_EQ(relay.table->config(EditorWindow(), module), 1);
     // The driver has bounded waits only; this bound is a last resort.
     bool joined = WaitForSingleObject(thread, 4 * kWindowLimit) == WAIT_OBJECT_0;
     CHECK(joined);
@@ -235,7 +273,15 @@ HWND RunDialog(const editor::Relay& relay, Script script) {
     if (!joined) return nullptr;
     CHECK(driver.dialog != nullptr);
     CHECK(!driver.left_open);
+    if (!CHECK(driver.shown == caption)) {
+        std::printf("      the dialog shown was \"%s\"\n", driver.shown != nullptr ? driver.shown : "(none)");
+        return nullptr;
+    }
     return driver.dialog;
+}
+
+HWND RunDialog(const editor::Relay& relay, Script script) {
+    return RunDialog(relay, std::move(script), relay.module);
 }
 
 // A relay initialised over a sidecar folder holding `installed`; `order`
@@ -858,4 +904,46 @@ TEST_CASE(dialog, a_restored_count_outside_the_range_is_shown_as_stored_and_kept
     saved = SavedSettings(relay.relay);
     CHECK_EQ(SavedCount(saved), 8);
     CHECK_EQ(SavedNameField(saved), NameField(kPlain.file));
+}
+
+// The editor names the module whose template 107 the relay runs; only when
+// it names none does the relay take its own. The relay's dialog procedure
+// works on whichever template it is: OK there stores the choice and count.
+TEST_CASE(dialog, template_107_comes_from_the_module_the_editor_names_and_the_relays_own_without_one) {
+    RelayUnderTest relay({&kConfigurable, &kPlain});
+    REQUIRE(relay.ready);
+    const std::string path = editor::BuildFolder() + "\\foreign_template.dll";
+    HMODULE foreign = LoadLibraryA(path.c_str());
+    REQUIRE(foreign != nullptr);
+    const int plain = relay.PositionOf(kPlain);
+
+    DialogView view;
+    HWND shown = RunDialog(
+        relay.relay,
+        [&](HWND dialog) {
+            view = Read(dialog);
+            Select(dialog, plain);
+            Type(dialog, kCount, "21");
+            Press(dialog, IDOK);
+        },
+        foreign, kForeignCaption, kDialogCaption);
+    CHECK(shown != nullptr);
+    CHECK_EQ(view.items.size(), 2u);
+    CHECK_EQ(view.count_text, "8");
+    std::string saved = SavedSettings(relay.relay);
+    CHECK_EQ(SavedCount(saved), 21);
+    CHECK_EQ(SavedNameField(saved), NameField(kPlain.file));
+
+    // No module named: the relay's own template, with the same procedure.
+    shown = RunDialog(
+        relay.relay,
+        [&](HWND dialog) {
+            view = Read(dialog);
+            Press(dialog, IDCANCEL);
+        },
+        nullptr, kDialogCaption, kForeignCaption);
+    CHECK(shown != nullptr);
+    CHECK_EQ(view.count_text, "21");
+    CHECK_EQ(view.selection, plain);
+    FreeLibrary(foreign);
 }

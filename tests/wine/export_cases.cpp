@@ -166,6 +166,57 @@ TEST_CASE(export, cancelling_in_the_editor_stops_the_sub_plugin_within_the_ring)
     CheckCleanExport(e, loaded.Run(e));
 }
 
+TEST_CASE(export, frames_read_on_after_a_cancel_are_their_own_or_zeros_never_null) {
+    LoadedRelay loaded;
+    REQUIRE(loaded.ready);
+    for (int buffers : {1, 8, 48}) {
+        for (FormatPlan formats : {FormatPlan::Default, FormatPlan::YC48}) {
+            CHECK_EQ(loaded.Choose(kChecking, buffers), settings_bytes::kHeader);
+            Export e;
+            e.buffers = buffers;
+            e.frame_count = 200;
+            e.formats = formats;
+            e.cancel_after_frame = 30;
+            e.options = checking_verdict::kReadsOnAfterAbort;
+            e.result = 0;
+            LoadedRelay::Outcome outcome = loaded.Run(e);
+            REQUIRE(outcome.reported);
+            const Verdict& v = outcome.verdict;
+            CHECK(g_host.cancelled);
+            CHECK(v.abort_at >= 0);
+            CHECK_EQ(v.after_abort_null, 0);
+            CHECK_EQ(v.after_abort_wrong, 0);
+            CHECK_EQ(v.after_abort_own + v.after_abort_zero, checking_verdict::kReadOnFrames);
+            CHECK(v.after_abort_zero >= 1);  // the frame far ahead was never fetched
+            CHECK_EQ(v.wrong_bytes, 0);
+            CHECK_EQ(g_host.calls_after_cancel, 0L);
+            if (v.after_abort_null != 0 || v.after_abort_wrong != 0) {
+                std::printf("      in the export with %s\n", host_editor::Describe(e).c_str());
+            }
+        }
+    }
+}
+
+TEST_CASE(export, a_flag_below_frame_0_is_0_and_the_export_goes_on) {
+    LoadedRelay loaded;
+    REQUIRE(loaded.ready);
+    for (int buffers : {1, 8, 48}) {
+        CHECK_EQ(loaded.Choose(kChecking, buffers), settings_bytes::kHeader);
+        for (Pattern pattern : {Pattern::Sequential, Pattern::EndToStart}) {
+            Export e;
+            e.buffers = buffers;
+            e.frame_count = 40;
+            e.pattern = pattern;
+            e.requests = 80;
+            e.options = checking_verdict::kFlagsBelowZero;
+            LoadedRelay::Outcome outcome = loaded.Run(e);
+            CheckCleanExport(e, outcome);
+            CHECK(outcome.verdict.flags_below_zero >= 2);
+            CHECK_EQ(outcome.verdict.wrong_flags_below_zero, 0);
+        }
+    }
+}
+
 TEST_CASE(export, a_sub_plugin_that_ends_its_own_thread_ends_the_export) {
     LoadedRelay loaded;
     REQUIRE(loaded.ready);

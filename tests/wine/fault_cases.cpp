@@ -165,6 +165,70 @@ void PrintUse(const char* when, const ProcessUse& use) {
                 static_cast<unsigned long>(use.committed_private / 1024));
 }
 
+// The editor's main window, on the editor's thread: it answers the message
+// that a sub-plugin sends it, and counts the posted ones it is handed.
+constexpr UINT kPostedToWindow = WM_APP + 2;
+constexpr UINT kPostedToThread = WM_APP + 3;
+struct EditorWindowLog {
+    long sent = 0;
+    long posted = 0;
+};
+EditorWindowLog g_window_log;
+
+LRESULT CALLBACK EditorWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == checking_verdict::kEditorMessage) {
+        ++g_window_log.sent;
+        return checking_verdict::kEditorAnswer;
+    }
+    if (message == kPostedToWindow) ++g_window_log.posted;
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+HWND CreateEditorWindow() {
+    WNDCLASSA window_class = {};
+    window_class.lpfnWndProc = EditorWindowProc;
+    window_class.hInstance = GetModuleHandleA(nullptr);
+    window_class.lpszClassName = "OffloaderTestEditor";
+    RegisterClassA(&window_class);
+    HWND window = CreateWindowExA(0, "OffloaderTestEditor", "editor", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 480,
+                                  320, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    if (window != nullptr) SetForegroundWindow(window);
+    return window;
+}
+
+// A hung export would hold the run until the test driver's own limit: after
+// a minute the process ends with a report instead. Not a measurement: a
+// sound export of this size takes well under a second.
+class HangGuard {
+public:
+    explicit HangGuard(const char* what) : what_(what) {
+        stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        thread_ = CreateThread(nullptr, 0, Watch, this, 0, nullptr);
+    }
+    ~HangGuard() {
+        SetEvent(stop_);
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        CloseHandle(stop_);
+    }
+    HangGuard(const HangGuard&) = delete;
+    HangGuard& operator=(const HangGuard&) = delete;
+
+private:
+    static DWORD WINAPI Watch(void* argument) {
+        auto* guard = static_cast<HangGuard*>(argument);
+        if (WaitForSingleObject(guard->stop_, 60000) == WAIT_TIMEOUT) {
+            std::printf("HANG: %s did not return within a minute\n", guard->what_);
+            std::fflush(stdout);
+            TerminateProcess(GetCurrentProcess(), 4);
+        }
+        return 0;
+    }
+    const char* what_;
+    HANDLE stop_ = nullptr;
+    HANDLE thread_ = nullptr;
+};
+
 }  // namespace
 
 TEST_CASE(faults, the_editors_failures_abort_the_export_without_wrong_bytes_or_a_thread_left) {
@@ -190,6 +254,7 @@ TEST_CASE(faults, the_editors_failures_abort_the_export_without_wrong_bytes_or_a
         e.buffers = f.buffers;
         e.null_frame = f.null_frame;
         e.cancel_after_frame = f.cancel_after_frame;
+        e.options = checking_verdict::kReadsOnAfterAbort;
         e.result = 0x4E55;
         LoadedRelay::Outcome outcome = loaded.Run(e);
         CHECK_EQ(outcome.result, 0x4E55);
@@ -200,6 +265,11 @@ TEST_CASE(faults, the_editors_failures_abort_the_export_without_wrong_bytes_or_a
         CHECK_EQ(v.null_frames, 0);
         CHECK_EQ(v.wrong_flags, 0);
         CHECK_EQ(v.audio_after_abort, 1);
+        // Frames read on after the abort: the editor is not asked for them,
+        // and the sub-plugin gets zeros (or a frame still held), not null.
+        CHECK_EQ(v.after_abort_null, 0);
+        CHECK_EQ(v.after_abort_wrong, 0);
+        CHECK_EQ(v.after_abort_own + v.after_abort_zero, checking_verdict::kReadOnFrames);
         if (f.null_frame >= 0) {
             // Only frames before the failed one were taken as good, and once it
             // failed the editor heard nothing more but, at most, the flag
@@ -341,13 +411,14 @@ TEST_CASE(faults, sub_plugins_that_stop_early_end_their_thread_or_read_past_the_
             CHECK_EQ(v.far_null, 0);
             CHECK_EQ(v.far_abort, 0);
         } else {
-            // The first null aborts the export: the rest are answered null
-            // without asking the editor.
+            // The editor's null for the first is passed on and aborts the
+            // export: the rest are answered with zeros without asking it.
             CHECK_EQ(outcome.result, 77);
             CHECK_EQ(v.frames_checked, e.frame_count);
             CHECK_EQ(v.wrong_bytes, 0);
             expected.push_back(e.frame_count);
-            CHECK_EQ(v.far_null, checking_verdict::kFarFrames);
+            CHECK_EQ(v.far_null, 1);
+            CHECK_EQ(v.far_zero, checking_verdict::kFarFrames - 1);
             CHECK_EQ(v.far_abort, 1);
             CHECK_EQ(g_host.calls_after_null, 0L);
         }
@@ -368,6 +439,80 @@ TEST_CASE(faults, sub_plugins_that_stop_early_end_their_thread_or_read_past_the_
         CheckCleanExport(e, loaded.Run(e));
         CheckAftermath(census, NoMessages(), "a second thread");
     }
+}
+
+TEST_CASE(faults, a_sub_plugin_that_rewrites_its_record_makes_the_relay_read_nothing_past_the_editors_frames) {
+    // Every field of the sub-plugin's record is rewritten before each request
+    // (see checking_subplugin.cpp), sizes and frame count far larger and far
+    // smaller in turn, while the ring is set up again for each new format.
+    // The editor's frames end at an inaccessible page: a relay that took a
+    // size from that record would read past them and end the run.
+    LoadedRelay loaded;
+    REQUIRE(loaded.ready);
+    for (int buffers : {1, 8, 48}) {
+        for (FormatPlan formats : {FormatPlan::Blocks, FormatPlan::EveryRequest}) {
+            CHECK_EQ(loaded.Choose(kChecking, buffers), kHeader);
+            ThreadCensus census;
+            Export e;
+            e.buffers = buffers;
+            e.frame_count = 40;
+            e.formats = formats;
+            e.pattern = Pattern::Scrubbing;
+            e.requests = 90;
+            e.options = checking_verdict::kRewritesItsRecord | checking_verdict::kSecondThread;
+            LoadedRelay::Outcome outcome = loaded.Run(e);
+            // Among its checks: no frame past the end was read ahead.
+            CheckCleanExport(e, outcome);
+            CheckAftermath(census, NoMessages(), host_editor::Describe(e) + ", its record rewritten");
+        }
+    }
+}
+
+TEST_CASE(faults, a_sub_plugin_window_owned_by_the_editors_window_does_not_hang_the_export) {
+    // The sub-plugin shows a window owned by the editor's and activates it,
+    // and sends to the editor's window now and then: each waits until the
+    // editor's thread takes the messages sent to it, while that thread is
+    // inside the relay's output. Messages posted to the editor's thread
+    // before the export are its own business and stay in its queue.
+    LoadedRelay loaded;
+    REQUIRE(loaded.ready);
+    HWND editor_window = CreateEditorWindow();
+    REQUIRE(editor_window != nullptr);
+    for (int buffers : {1, 8, 48}) {
+        CHECK_EQ(loaded.Choose(kChecking, buffers), kHeader);
+        ThreadCensus census;
+        g_window_log = EditorWindowLog();
+        PostMessageA(editor_window, kPostedToWindow, static_cast<WPARAM>(buffers), 0);
+        PostThreadMessageA(GetCurrentThreadId(), kPostedToThread, static_cast<WPARAM>(buffers), 0);
+        Export e;
+        e.buffers = buffers;
+        e.frame_count = 60;
+        e.options = checking_verdict::kOwnedWindow;
+        e.owner_window = editor_window;
+        LoadedRelay::Outcome outcome;
+        {
+            HangGuard guard("an export whose sub-plugin owns a window of the editor's");
+            outcome = loaded.Run(e);
+        }
+        CheckCleanExport(e, outcome);
+        const Verdict& v = outcome.verdict;
+        CHECK_EQ(v.window_created, 1);
+        CHECK(v.window_sends >= 2);
+        CHECK_EQ(v.window_answers, v.window_sends);
+        CHECK_EQ(g_window_log.sent, static_cast<long>(v.window_sends));
+        // The posted messages were not taken during the export; they are
+        // still there, in the order they came.
+        CHECK_EQ(g_window_log.posted, 0L);
+        MSG message = {};
+        CHECK(PeekMessageA(&message, editor_window, kPostedToWindow, kPostedToWindow, PM_REMOVE) &&
+              message.wParam == static_cast<WPARAM>(buffers));
+        CHECK(PeekMessageA(&message, reinterpret_cast<HWND>(-1), kPostedToThread, kPostedToThread, PM_REMOVE) &&
+              message.wParam == static_cast<WPARAM>(buffers));
+        CheckAftermath(census, NoMessages(), std::to_string(buffers) + " buffers, a window owned by the editor's");
+    }
+    DestroyWindow(editor_window);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
 }
 
 namespace {

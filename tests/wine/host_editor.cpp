@@ -43,12 +43,13 @@ void* HostGetVideoEx(int frame, uint32_t format) {
         g_host.answered_null = true;
         return nullptr;
     }
-    g_host.frame.resize(bytes);
-    frame_pattern::Fill(g_host.frame.data(), bytes, frame, format);
+    uint8_t* data = g_host.frame.Place(bytes);
+    if (data == nullptr) return nullptr;
+    frame_pattern::Fill(data, bytes, frame, format);
     ++g_host.delivered;
     if (frame > g_host.max_delivered) g_host.max_delivered = frame;
     if (g_host.cancel_after_frame >= 0 && frame >= g_host.cancel_after_frame) g_host.cancel_pending = true;
-    return g_host.frame.data();
+    return data;
 }
 
 void* HostGetVideo(int) {
@@ -106,6 +107,30 @@ int HostUpdatePreview() {
 
 }  // namespace
 
+GuardedFrame::~GuardedFrame() {
+    if (region_ != nullptr) VirtualFree(region_, 0, MEM_RELEASE);
+}
+
+uint8_t* GuardedFrame::Place(size_t bytes) {
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    const size_t page = system.dwPageSize;
+    if (region_ == nullptr || usable_ < bytes) {
+        if (region_ != nullptr) VirtualFree(region_, 0, MEM_RELEASE);
+        usable_ = (bytes + page - 1) / page * page;
+        region_ = VirtualAlloc(nullptr, usable_ + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        DWORD previous = 0;
+        if (region_ == nullptr ||
+            !VirtualProtect(static_cast<uint8_t*>(region_) + usable_, page, PAGE_NOACCESS, &previous)) {
+            if (region_ != nullptr) VirtualFree(region_, 0, MEM_RELEASE);
+            region_ = nullptr;
+            usable_ = 0;
+            return nullptr;
+        }
+    }
+    return static_cast<uint8_t*>(region_) + usable_ - bytes;
+}
+
 void PrepareHost(const Export& e) {
     g_host.~HostEditor();
     new (&g_host) HostEditor();
@@ -128,6 +153,8 @@ void PrepareHost(const Export& e) {
     info.passthrough_2[checking_verdict::kPatternField] = static_cast<int32_t>(e.pattern);
     info.passthrough_2[checking_verdict::kRequestsField] = e.requests;
     info.passthrough_2[checking_verdict::kResultField] = e.result;
+    static_assert(sizeof e.owner_window == sizeof info.passthrough_3, "a window handle in the 4 passthrough bytes");
+    std::memcpy(info.passthrough_3, &e.owner_window, sizeof info.passthrough_3);
     info.get_video = HostGetVideo;
     info.get_audio = HostGetAudio;
     info.is_abort = HostIsAbort;

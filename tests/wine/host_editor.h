@@ -29,10 +29,27 @@ enum class AudioFault {
     PointerAndNothingRead,  // its buffer, *read 0
 };
 
+// Where the editor's frames are handed out from: each one ends where an
+// inaccessible page begins, so that whoever reads a byte past a frame ends
+// the run at once (the test host reports the crash).
+class GuardedFrame {
+public:
+    GuardedFrame() = default;
+    ~GuardedFrame();
+    GuardedFrame(const GuardedFrame&) = delete;
+    GuardedFrame& operator=(const GuardedFrame&) = delete;
+    // Room for `bytes` that ends at the guard page; null if it cannot be had.
+    uint8_t* Place(size_t bytes);
+
+private:
+    void* region_ = nullptr;
+    size_t usable_ = 0;  // the bytes before the guard page
+};
+
 struct HostEditor {
     DWORD thread = 0;
     OutputInfo info = {};
-    std::vector<uint8_t> frame;
+    GuardedFrame frame;
     int16_t audio[4096] = {};
     volatile LONG off_thread = 0;
     long plain_video_calls = 0;  // the relay fetches through get_video_ex only
@@ -85,6 +102,7 @@ struct Export {
     int null_frame = -1;
     bool null_past_end = false;
     AudioFault audio_fault = AudioFault::None;
+    HWND owner_window = nullptr;  // handed to the sub-plugin in passthrough_3
 };
 
 // A fresh editor for one export; the record carries the sub-plugin's orders.
