@@ -232,7 +232,6 @@ OutputInfo EditorInfo() {
 struct Encoder {
     int32_t cost = 0;
     int fd = -1;
-    bool relayed = false;
     avi_writer::LatencyRecorder latencies;
     avi_writer::CallTimeline timeline;
     int32_t round_trips = 0;
@@ -259,20 +258,13 @@ int EncoderOutput(OutputInfo* info) {
     const int64_t row_bytes = host_simulator::DibRowBytes(info->width);
     const size_t row_buffer = static_cast<size_t>(info->width) * 3;
     g_encoder.scratch.assign(image_bytes + row_buffer, 0);
-    // A posted video request leaves its frame in req_video_frame, written by
-    // this very thread under the request lock; a hit leaves it alone. The
-    // frames here are asked for once each, so the field names the frame just
-    // asked for exactly when that request was a round trip.
-    RelayContext* relay = g_encoder.relayed ? ModuleContext() : nullptr;
     info->show_progress(0, info->frame_count);
     for (int32_t frame = 0; frame < info->frame_count; ++frame) {
-        const int32_t posted_before = relay != nullptr ? relay->req_video_frame : -1;
         const int64_t start = Ticks();
         void* pixels = info->get_video(frame);
         const int64_t end = Ticks();
         g_encoder.latencies.Add(end - start);
         g_encoder.timeline.Add(frame, start, end);
-        if (relay != nullptr && relay->req_video_frame == frame && posted_before != frame) ++g_encoder.round_trips;
         if (info->is_abort() || pixels == nullptr) return 0;
         if (g_encoder.cost > 0) {
             std::memcpy(g_encoder.scratch.data(), pixels, image_bytes);
@@ -332,7 +324,6 @@ int Run(const Options& options) {
     g_editor.fetch_end.assign(static_cast<size_t>(options.shape.frame_count), kNoTicks);
     g_editor.next_call.assign(static_cast<size_t>(options.shape.frame_count), kNoTicks);
     g_encoder.cost = options.encoder_cost;
-    g_encoder.relayed = options.mode == Mode::Relay;
     if (!g_encoder.latencies.Reserve(options.shape.frame_count) ||
         !g_encoder.timeline.Reserve(options.shape.frame_count)) {
         std::fprintf(stderr, "native_bench: no memory for the statistics\n");
@@ -368,6 +359,9 @@ int Run(const Options& options) {
         start = Ticks();
         result = PluginOutput(&info);
         end = Ticks();
+        // Every video request of the encoder is a hit or a round trip.
+        g_encoder.round_trips =
+            g_encoder.timeline.Count() - static_cast<int32_t>(ModuleContext()->activity.video_hits.load());
         PluginExit();
     } else {
         start = Ticks();

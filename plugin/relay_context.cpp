@@ -1,6 +1,5 @@
 #include "plugin/relay_context.h"
 
-#include "platform/pages.h"
 #include "registry/sub_plugin_registry.h"
 
 namespace {
@@ -18,7 +17,17 @@ RelayContext::~RelayContext() {
     Close();
 }
 
+void RelayActivity::Reset() {
+    video_hits.store(0, std::memory_order_relaxed);
+    flag_hits.store(0, std::memory_order_relaxed);
+    requests_posted.store(0, std::memory_order_relaxed);
+    requests_answered.store(0, std::memory_order_relaxed);
+    last_command.store(0, std::memory_order_relaxed);
+    last_frame.store(-1, std::memory_order_relaxed);
+}
+
 void RelayContext::ResetExportState() {
+    activity.Reset();
     last_flag_frame.store(0, std::memory_order_relaxed);
     last_video_frame.store(0, std::memory_order_relaxed);
     command.store(static_cast<int32_t>(RelayCommand::Idle), std::memory_order_relaxed);
@@ -57,8 +66,5 @@ void RelayContext::Close() {
     UnloadSubPlugins(plugins);
     selected = nullptr;
     settings_cache.Free();
-    video_tags.Free();
-    flag_values.Free();
-    flag_tags.Free();
-    ReleaseVideoSlots();
+    ReleaseExportBuffers();
 }

@@ -15,6 +15,8 @@
 #include "plugin/output_plugin.h"
 #include "plugin/owned_memory.h"
 
+class ReadAheadRing;
+
 enum class RelayCommand : int32_t {
     Idle = 0,
     Audio = 1,
@@ -30,6 +32,21 @@ struct SubPluginEntry {
 };
 
 using SubPluginList = std::vector<SubPluginEntry>;
+
+// What the worker's side has done in the current export: read by the
+// benchmark, and by tests that must tell a lost request from a slow one.
+// Each field is written by the sub-plugin's threads only (relaxed counts,
+// nothing is published through them) and lives on a line of its own, away
+// from the fields the serving thread writes.
+struct alignas(64) RelayActivity {
+    std::atomic<uint32_t> video_hits{0};
+    std::atomic<uint32_t> flag_hits{0};
+    std::atomic<uint32_t> requests_posted{0};
+    std::atomic<uint32_t> requests_answered{0};
+    std::atomic<int32_t> last_command{0};  // a RelayCommand
+    std::atomic<int32_t> last_frame{-1};   // of the last video or flag request
+    void Reset();
+};
 
 constexpr int32_t kDefaultBufferCount = 8;
 constexpr int32_t kEmptyTag = -1;
@@ -58,6 +75,14 @@ public:
     void FillVideo();
     void FillFlag();
     void ReleaseVideoSlots();
+    // The two rings' shared protocol over their tags and positions, and
+    // their payloads: a frame copied from the editor into a slot (false, and
+    // the export aborted, when the editor has none), or a flag.
+    ReadAheadRing VideoRing();
+    ReadAheadRing FlagRing();
+    uint8_t* VideoSlot(int32_t slot) const;
+    bool CopyFrame(int32_t frame, uint32_t format, int32_t slot);
+    bool CopyFlag(int32_t frame, int32_t slot);
 
     // Request channel (relay/request_channel.cpp): the worker's side of the
     // substitute service functions, and the serving side's audio and notes.
@@ -72,6 +97,8 @@ public:
 
     // Export run (relay/export_run.cpp).
     bool PrepareOutput(OutputInfo* info);
+    // The slot arrays and the slot region, whichever exist.
+    void ReleaseExportBuffers();
     bool StartWorker();
     bool ServeRequests();
     int32_t FinishOutput();
@@ -124,6 +151,7 @@ public:
     // The answer to a video request: its slot, or null where the editor gave
     // null for that very request, or no slot can be had for it.
     void* video_result = nullptr;
+    RelayActivity activity;
     std::atomic<int32_t> aborted{0};
     std::atomic<uint8_t> abort_check_pending{0};
     std::atomic<uint8_t> preview_pending{0};

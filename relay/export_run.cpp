@@ -12,11 +12,6 @@
 #include "relay/relay_messages.h"
 #include "relay/service_functions.h"
 
-const char kInvalidBufferCountMessage[] = "先読みバッファ数が異常です。再設定してください。";
-const char kNoPluginSelectedMessage[] = "出力プラグインが選択されていません。再設定してください。";
-const char kArrayMemoryMessage[] = "メモリが確保できませんでした。先読みバッファ数を減らしてみてください。";
-const char kWorkerStartMessage[] = "出力スレッドの初期化に失敗しました。";
-const char kBufferMemoryMessage[] = "バッファ用メモリが確保できませんでした。先読みバッファ数を減らしてみてください。";
 
 bool RelayContext::PrepareOutput(OutputInfo* info) {
     if (info == nullptr) return false;  // nothing to export, and nothing to copy
@@ -41,19 +36,14 @@ bool RelayContext::PrepareOutput(OutputInfo* info) {
         return false;
     }
 
-    video_tags.Free();
-    flag_values.Free();
-    flag_tags.Free();
-    ReleaseVideoSlots();
+    ReleaseExportBuffers();
     if (flag_values.Allocate(buffer_count) && video_tags.Allocate(buffer_count) && flag_tags.Allocate(buffer_count)) {
         flag_values.Fill(0);
         video_tags.Fill(kEmptyTag);
         flag_tags.Fill(kEmptyTag);
         return true;
     }
-    video_tags.Free();
-    flag_values.Free();
-    flag_tags.Free();
+    ReleaseExportBuffers();
     ShowError(kArrayMemoryMessage);
     return false;
 }
@@ -165,9 +155,13 @@ int32_t RelayContext::FinishOutput() {
         code = static_cast<int32_t>(worker_thread.Join());
         worker_thread_id = 0;
     }
+    ReleaseExportBuffers();
+    return code;
+}
+
+void RelayContext::ReleaseExportBuffers() {
     video_tags.Free();
     flag_values.Free();
     flag_tags.Free();
     ReleaseVideoSlots();
-    return code;
 }

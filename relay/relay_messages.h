@@ -1,8 +1,10 @@
-// What the export run tells the user, byte for byte (code page 932 at run time).
+// What the export run and the read-ahead cache tell the user, byte for byte
+// (code page 932 at run time): the one place these texts live.
 #pragma once
 
-extern const char kInvalidBufferCountMessage[];
-extern const char kNoPluginSelectedMessage[];
-extern const char kArrayMemoryMessage[];
-extern const char kWorkerStartMessage[];
-extern const char kBufferMemoryMessage[];
+inline constexpr char kInvalidBufferCountMessage[] = "先読みバッファ数が異常です。再設定してください。";
+inline constexpr char kNoPluginSelectedMessage[] = "出力プラグインが選択されていません。再設定してください。";
+inline constexpr char kArrayMemoryMessage[] = "メモリが確保できませんでした。先読みバッファ数を減らしてみてください。";
+inline constexpr char kWorkerStartMessage[] = "出力スレッドの初期化に失敗しました。";
+inline constexpr char kBufferMemoryMessage[] =
+    "バッファ用メモリが確保できませんでした。先読みバッファ数を減らしてみてください。";

@@ -20,6 +20,7 @@
 
 #include "platform/messages.h"
 #include "plugin/relay_context.h"
+#include "relay/read_ahead_ring.h"
 #include "relay/service_functions.h"
 
 namespace {
@@ -39,10 +40,15 @@ public:
     RoundTrip& operator=(const RoundTrip&) = delete;
 
     // The request fields must be written before this.
-    void Post(RelayCommand code) {
+    void Post(RelayCommand code, int32_t frame = -1) {
+        RelayActivity& activity = context_.activity;
+        activity.last_command.store(static_cast<int32_t>(code), std::memory_order_relaxed);
+        activity.last_frame.store(frame, std::memory_order_relaxed);
+        activity.requests_posted.fetch_add(1, std::memory_order_relaxed);
         context_.command.store(static_cast<int32_t>(code), std::memory_order_release);
         WakeServingThread(context_);
         context_.done_event.Wait(platform::WaitLimit::Forever);
+        activity.requests_answered.fetch_add(1, std::memory_order_relaxed);
     }
 
 private:
@@ -57,14 +63,9 @@ void* RelayContext::RelayVideo(int frame, uint32_t format) {
         aborted.store(1, std::memory_order_release);
         return nullptr;
     }
-    const int32_t slot = frame % buffer_count;
-    bool hit = false;
-    if (format != kNoFormat && format == current_format.load(std::memory_order_acquire)) {
-        // Position first, tag second: the read-ahead empties a tag first and
-        // reads the position second, so it cannot take this slot unnoticed.
-        last_video_frame.store(frame, std::memory_order_seq_cst);
-        hit = video_tags[slot].load(std::memory_order_seq_cst) == frame;
-    }
+    const ReadAheadRing ring = VideoRing();
+    const bool hit = format != kNoFormat && format == current_format.load(std::memory_order_acquire) &&
+                     ring.MoveAndLookUp(frame);
     if (!hit) {
         // The serving thread decides the answer while this thread waits: the
         // slot (with the frame, or zeros once the export is aborted), or the
@@ -75,41 +76,39 @@ void* RelayContext::RelayVideo(int frame, uint32_t format) {
             RoundTrip trip(*this);
             req_video_frame = frame;
             req_video_format = format;
-            trip.Post(RelayCommand::Video);
+            trip.Post(RelayCommand::Video, frame);
             answer = video_result;
         }
-        last_video_frame.store(frame, std::memory_order_seq_cst);
+        ring.MoveTo(frame);
         return answer;
     }
+    activity.video_hits.fetch_add(1, std::memory_order_relaxed);
     WakeServingThread(*this);  // only a nudge: the read-ahead moves on
-    last_video_frame.store(frame, std::memory_order_seq_cst);
+    ring.MoveTo(frame);
     uint8_t* slots = video_slots.load(std::memory_order_acquire);
     const int32_t stride = slot_stride.load(std::memory_order_acquire);
     if (slots == nullptr || stride == 0) return nullptr;
-    return slots + static_cast<size_t>(slot) * static_cast<size_t>(stride);
+    return slots + static_cast<size_t>(ring.SlotOf(frame)) * static_cast<size_t>(stride);
 }
 
 int RelayContext::RelayFlag(int frame) {
     // Such as "the frame before the first": no frame has it, and a flag has
     // no failure that could end the export. Its slot index would be negative.
     if (frame < 0) return 0;
-    const int32_t slot = frame % buffer_count;
-    last_flag_frame.store(frame, std::memory_order_seq_cst);
-    if (flag_tags[slot].load(std::memory_order_seq_cst) == frame) {
-        const int32_t value = flag_values[slot].load(std::memory_order_acquire);
-        // A second look at the tag catches a value replaced while it was
-        // read (another thread of the sub-plugin may have moved the position).
-        if (flag_tags[slot].load(std::memory_order_acquire) == frame) {
-            WakeServingThread(*this);
-            return value;
-        }
+    int32_t value = 0;
+    if (FlagRing().ReadHeld(frame, [this, &value](int32_t slot) {
+            value = flag_values[slot].load(std::memory_order_acquire);
+        })) {
+        activity.flag_hits.fetch_add(1, std::memory_order_relaxed);
+        WakeServingThread(*this);
+        return value;
     }
     // The answer comes back in flag_result, read before the lock is left: a
     // sub-plugin thread of its own could move the position and let the ring
     // slot be refilled before this thread looked at it.
     RoundTrip trip(*this);
     req_flag_frame = frame;
-    trip.Post(RelayCommand::Flag);
+    trip.Post(RelayCommand::Flag, frame);
     return flag_result;
 }
 
