@@ -18,6 +18,7 @@
 #include "plugin/relay_context.h"
 #include "tests/common/frame_pattern.h"
 #include "tests/native/editor_folder.h"
+#include "tests/native/export_watchdog.h"
 #include "tests/native/simulated_editor.h"
 
 namespace relay_test {
@@ -142,6 +143,7 @@ protected:
         table_.output = output;
         context_->selected = &table_;
         context_->buffer_count = buffer_count;
+        ExportWatchdog watchdog(*context_);
         return PluginOutput(&info);
     }
 
