@@ -73,3 +73,19 @@ host_relay_settings() {
     head -c $((256 - ${#name})) /dev/zero >>"$file"
     cat "$inner" >>"$file"
 }
+
+# host_pipe_settings FILE PROGRAM ARGUMENTS [PATH]: the ffmpeg sample's
+# settings record (magic, version 1, then the program, the encoder
+# arguments and the output file, each a length and its bytes).
+host_pipe_settings() {
+    local file="$1" program="$2" arguments="$3" path="${4:-}"
+    local LC_ALL=C  # lengths in bytes
+    # shellcheck disable=SC2059
+    printf "FFPI$(host_le32 1)" >"$file"
+    local text
+    for text in "$program" "$arguments" "$path"; do
+        # shellcheck disable=SC2059
+        printf "$(host_le32 ${#text})" >>"$file"
+        printf '%s' "$text" >>"$file"
+    done
+}
