@@ -68,7 +68,8 @@ stream_field() {
 x264=(-c:v libx264 -preset veryfast -crf 20 -pix_fmt yuv420p -threads 1 -c:a aac -b:a 128k)
 
 # export_through MODE LOG SETTINGS OUTPUT SIMULATOR_ARGS...: one export of
-# the sample, loaded directly or run by the relay from sidecar\.
+# the sample, loaded directly or run by the relay from sidecar\. An export
+# that hangs is stopped after a minute and has no result line.
 export_through() {
     local mode="$1" log="$2" settings="$3" output="$4"
     shift 4
@@ -78,8 +79,9 @@ export_through() {
         settings="$settings.relay"
         plugin="$editor/plugins/sidecar.auo"
     fi
-    host_run "$log" "$editor/host_simulator.exe" --plugin "$(host_winpath "$plugin")" \
-        --settings "$(host_winpath "$settings")" --output "$(host_winpath "$output")" --close-message-boxes "$@"
+    timeout -k 5 60 "$here/tools/wine-run.sh" "$editor/host_simulator.exe" --plugin "$(host_winpath "$plugin")" \
+        --settings "$(host_winpath "$settings")" --output "$(host_winpath "$output")" --close-message-boxes "$@" \
+        >"$log" 2>&1
 }
 
 # One file name with a character whose second byte in code page 932 is a
@@ -149,6 +151,22 @@ for i in 0 1; do
     expect "no ffmpeg is left" "$(running_ffmpeg "$work")" 0
     end_case "$work/bad$i.log"
 done
+
+# The path a Windows ffmpeg takes (a process handle, its exit code, standard
+# error through an inherited file), with a Windows program that refuses
+# ffmpeg's arguments: the host simulator itself.
+begin_case "relayed: a Windows program that exits on ffmpeg's arguments is reported with its exit code and words"
+host_pipe_settings "$work/windows.bin" "$(host_winpath "$editor/host_simulator.exe")" "${x264[*]}"
+export_through relayed "$work/windows.log" "$work/windows.bin" "$work/windows.mp4" --width 96 --height 64 --frames 45
+expect "the export fails" "$(host_field "$work/windows.log" result)" 0
+expect "one message box" "$(host_field "$work/windows.log" boxes)" 1
+expect "it says ffmpeg ended during the export" \
+    "$(has_box "$work/windows.log" "ffmpeg が出力の途中で終了しました。エンコーダーの引数を確認してください。")" yes
+expect "with the program's exit code (2: usage)" "$(grep -a -c -F "$(cp932 '終了コード 2')" "$work/windows.log")" 1
+expect "and the last lines it wrote to standard error (its usage)" \
+    "$(grep -a -c -F 'The last line reads: result=R' "$work/windows.log")" 1
+expect "no file" "$(exists "$work/windows.mp4")" absent
+end_case "$work/windows.log"
 
 begin_case "relayed: a cancelled export stops ffmpeg quietly and leaves no file"
 host_pipe_settings "$work/cancel.bin" "$ffmpeg_program" "${x264[*]}"
