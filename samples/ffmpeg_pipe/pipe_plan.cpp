@@ -13,6 +13,7 @@ constexpr uint32_t kRecordVersion = 1;
 constexpr int32_t kRecordHeaderBytes = 8;
 constexpr size_t kMessageLines = 6;
 constexpr size_t kMessageLineBytes = 300;
+constexpr int32_t kMaxAudioRate = 768000;
 
 void PutU32(uint8_t* out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -123,7 +124,11 @@ PlanError MakeExportPlan(const OutputInfo& info, ExportPlan* plan) {
     const int32_t audio_samples = info.passthrough_2[2];
     const int32_t audio_block = info.passthrough_2[3];
     if (audio_samples > 0 && audio_rate > 0 && audio_channels > 0) {
-        if (audio_channels > 8 || audio_block != audio_channels * 2) return PlanError::kAudioFormat;
+        // The sample reads a second of audio at a time; a rate beyond any
+        // real one would make that second larger than the address space.
+        if (audio_channels > 8 || audio_block != audio_channels * 2 || audio_rate > kMaxAudioRate) {
+            return PlanError::kAudioFormat;
+        }
         made.audio = true;
         made.audio_rate = audio_rate;
         made.audio_channels = audio_channels;

@@ -140,6 +140,9 @@ TEST(PipeExportPlan, PicturesThatH264CannotCarryAreRefusedBeforeFfmpegStarts) {
     OutputInfo eight_bit = Info(64, 48, 30);
     eight_bit.passthrough_2[3] = 2;
     EXPECT_EQ(MakeExportPlan(eight_bit, &plan), PlanError::kAudioFormat);
+    OutputInfo absurd_rate = Info(64, 48, 30);
+    absurd_rate.passthrough_2[0] = 0x7FFFFFFF;
+    EXPECT_EQ(MakeExportPlan(absurd_rate, &plan), PlanError::kAudioFormat);
 }
 
 TEST(PipeExportPlan, NoRateMeansThirtyFramesASecondAndNoSamplesMeansNoAudio) {
