@@ -1,39 +1,54 @@
 #!/usr/bin/env bash
 # The relay at work: sets the machine up, builds the Windows binaries, and
 # under Wine exports the same synthetic clip twice through the host
-# simulator: once with the sample encoder loaded directly, once through
-# sidecar.auo with the encoder in the editor's sidecar\ folder. Both files
-# are checked with ffprobe and must hold identical frames; the last line
-# compares the two export times with the best the overlap could give.
+# simulator: once with an encoder loaded directly, once through sidecar.auo
+# with the encoder in the editor's sidecar\ folder. Both files are checked
+# with ffprobe and must hold identical frames; the last line compares the
+# two export times with the best the overlap could give.
 #
-#   tools/demo.sh [--size WxH] [--frames N] [--host-cost N] [--encoder-cost N] [--buffers N]
+#   tools/demo.sh [--encoder ffmpeg|avi] [--size WxH] [--frames N] [--host-cost N]
+#                 [--encoder-cost N] [--buffers N]
 #
-# The costs are passes of the same smoothing over each frame, on the
-# editor's side (its filters) and on the encoder's side (its encoding), so
-# equal costs make a balanced export.
+# The encoders:
+#   ffmpeg  (default) the ffmpeg sample: the frames go to Debian's ffmpeg,
+#           which encodes H.264 with x264 (one thread, so that both exports
+#           give the same bytes) and AAC into an MP4. The editor's cost is
+#           chosen to balance ffmpeg's own time on this machine, unless
+#           --host-cost says otherwise.
+#   avi     the synthetic encoder: passes of the same smoothing as the
+#           editor's (--encoder-cost), then an uncompressed AVI.
+# The host cost is passes of a smoothing over each frame on the editor's
+# side (its filters).
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=host/export_checks.sh
 source "$here/tools/host/export_checks.sh"
 
+encoder=ffmpeg
 width=640
 height=360
 frames=240
 rate=30
-host_cost=4
+host_cost=""
 encoder_cost=4
 buffers=8
+usage="usage: tools/demo.sh [--encoder ffmpeg|avi] [--size WxH] [--frames N] [--host-cost N] [--encoder-cost N] [--buffers N]"
 while [ $# -gt 0 ]; do
     case "$1" in
+    --encoder) encoder="$2"; shift 2 ;;
     --size) width="${2%x*}" height="${2#*x}"; shift 2 ;;
     --frames) frames="$2"; shift 2 ;;
     --host-cost) host_cost="$2"; shift 2 ;;
     --encoder-cost) encoder_cost="$2"; shift 2 ;;
     --buffers) buffers="$2"; shift 2 ;;
-    *) echo "usage: tools/demo.sh [--size WxH] [--frames N] [--host-cost N] [--encoder-cost N] [--buffers N]" >&2
-       exit 2 ;;
+    *) echo "$usage" >&2; exit 2 ;;
     esac
 done
+case "$encoder" in
+ffmpeg) module=ffmpeg_pipe extension=mp4 ;;
+avi) module=avi_writer extension=avi; host_cost="${host_cost:-4}" ;;
+*) echo "$usage" >&2; exit 2 ;;
+esac
 
 fail() {
     echo "demo: $*" >&2
@@ -50,7 +65,7 @@ echo "== building the Windows binaries into $build"
 mkdir -p "$build"
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" \
     -DCMAKE_BUILD_TYPE=Release >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; fail "configure failed"; }
-cmake --build "$build" --target sidecar avi_writer host_simulator >"$build.build.log" 2>&1 ||
+cmake --build "$build" --target sidecar "$module" host_simulator >"$build.build.log" 2>&1 ||
     { grep -E "error|FAILED" "$build.build.log" | head -30; fail "build failed"; }
 
 # A temporary editor installation: the relay looks for its sub-plugins in
@@ -60,23 +75,62 @@ run="$here/build/demo-run"
 rm -rf "$run"
 mkdir -p "$run/editor/plugins" "$run/editor/sidecar"
 cp "$build/bin/host_simulator.exe" "$run/editor/" &&
-    cp "$build/bin/sidecar.auo" "$build/bin/avi_writer.auo" "$run/editor/plugins/" &&
-    cp "$build/bin/avi_writer.auo" "$run/editor/sidecar/avi_writer.auo_" || fail "cannot lay out $run/editor"
+    cp "$build/bin/sidecar.auo" "$build/bin/$module.auo" "$run/editor/plugins/" &&
+    cp "$build/bin/$module.auo" "$run/editor/sidecar/$module.auo_" || fail "cannot lay out $run/editor"
 
-# The settings the editor would restore: the encoder's cost, and for the
+# x264 with one thread gives the same bytes for the same frames, and leaves
+# the second core to the editor.
+ffmpeg_arguments="-c:v libx264 -preset veryfast -crf 20 -pix_fmt yuv420p -threads 1 -c:a aac -b:a 192k"
+clip_shape=(--width "$width" --height "$height" --frames "$frames" --rate "$rate")
+
+# ffmpeg's time for the clip on its own: the same frames and audio encoded
+# from files with the same arguments. Wall time, from the first byte read to
+# the file closed; with one x264 thread it is what ffmpeg needs of a core.
+encoder_alone=""
+if [ "$encoder" == ffmpeg ]; then
+    echo "== timing ffmpeg alone on the clip"
+    host_run "$run/dump.log" "$run/editor/host_simulator.exe" "${clip_shape[@]}" \
+        --dump-frames "$(host_winpath "$run/clip.bgr")" --dump-audio "$(host_winpath "$run/clip.pcm")" ||
+        fail "cannot dump the clip"
+    ffmpeg -v error -f rawvideo -pix_fmt bgr24 -video_size "${width}x$height" -i "$run/clip.bgr" \
+        -pix_fmt yuyv422 -f rawvideo -y "$run/clip.yuy2" || fail "cannot convert the clip"
+    start="$(date +%s.%N)"
+    # shellcheck disable=SC2086
+    ffmpeg -v error -nostdin -f rawvideo -pix_fmt yuyv422 -video_size "${width}x$height" -framerate "$rate" \
+        -i "$run/clip.yuy2" -f s16le -ar 48000 -ac 2 -i "$run/clip.pcm" $ffmpeg_arguments -y "$run/alone.mp4" ||
+        fail "ffmpeg cannot encode the clip"
+    encoder_alone="$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.3f", e - s }')"
+    rm -f "$run/clip.bgr" "$run/clip.yuy2" "$run/clip.pcm"
+    if [ -z "$host_cost" ]; then
+        # The editor's time grows by one smoothing pass per frame per unit
+        # of cost: pick the cost that makes it as long as ffmpeg's.
+        host_run "$run/cost0.log" "$run/editor/host_simulator.exe" "${clip_shape[@]}" --time-host-cost --host-cost 0
+        host_run "$run/cost4.log" "$run/editor/host_simulator.exe" "${clip_shape[@]}" --time-host-cost --host-cost 4
+        host_cost="$(awk -v a="$encoder_alone" -v t0="$(sed -n 's/^host_seconds=\([0-9.]*\).*/\1/p' "$run/cost0.log")" \
+            -v t4="$(sed -n 's/^host_seconds=\([0-9.]*\).*/\1/p' "$run/cost4.log")" \
+            'BEGIN { pass = (t4 - t0) / 4; c = pass > 0 ? int((a - t0) / pass + 0.5) : 4; print c < 0 ? 0 : c }')"
+    fi
+fi
+
+# The settings the editor would restore: the encoder's own, and for the
 # relay its buffer count around the same encoder settings.
-host_writer_settings "$run/writer.bin" "$encoder_cost"
-host_relay_settings "$run/relay.bin" "$buffers" avi_writer.auo_ "$run/writer.bin"
+if [ "$encoder" == ffmpeg ]; then
+    host_pipe_settings "$run/encoder.bin" /usr/bin/ffmpeg "$ffmpeg_arguments"
+    encoder_words="ffmpeg $ffmpeg_arguments"
+else
+    host_writer_settings "$run/encoder.bin" "$encoder_cost"
+    encoder_words="encoder cost $encoder_cost"
+fi
+host_relay_settings "$run/relay.bin" "$buffers" "$module.auo_" "$run/encoder.bin"
 
-clip=(--width "$width" --height "$height" --frames "$frames" --rate "$rate" --host-cost "$host_cost"
-    --close-message-boxes)
-echo "== exporting ${width}x${height}, $frames frames, host cost $host_cost, encoder cost $encoder_cost"
+clip=("${clip_shape[@]}" --host-cost "$host_cost" --close-message-boxes)
+echo "== exporting ${width}x${height}, $frames frames, host cost $host_cost, $encoder_words"
 
-# export_once NAME PLUGIN SETTINGS: one export into $run/NAME.avi.
+# export_once NAME PLUGIN SETTINGS: one export into $run/NAME.$extension.
 export_once() {
     local name="$1" plugin="$2" settings="$3"
     host_run "$run/$name.log" "$run/editor/host_simulator.exe" --plugin "$(host_winpath "$run/editor/plugins/$plugin")" \
-        --settings "$(host_winpath "$settings")" --output "$(host_winpath "$run/$name.avi")" "${clip[@]}"
+        --settings "$(host_winpath "$settings")" --output "$(host_winpath "$run/$name.$extension")" "${clip[@]}"
     local result
     result="$(host_field "$run/$name.log" result)"
     if [ "$result" != 1 ]; then
@@ -88,42 +142,68 @@ export_once() {
     foreign="$(host_field "$run/$name.log" foreign_thread_calls)"
     [ "$foreign" == 0 ] || fail "the $name export called the editor from another thread $foreign times"
 }
-export_once direct avi_writer.auo "$run/writer.bin"
+export_once direct "$module.auo" "$run/encoder.bin"
 export_once relayed sidecar.auo "$run/relay.bin"
 
 duration="$(awk -v f="$frames" -v r="$rate" 'BEGIN { printf "%.6f", f / r }')"
-expected="streams=2 frames=$frames width=$width height=$height duration=$duration"
+if [ "$encoder" == ffmpeg ]; then
+    expected="video=h264 frames=$frames width=$width height=$height duration=$duration audio=aac audio_duration=$duration"
+else
+    expected="streams=2 frames=$frames width=$width height=$height duration=$duration"
+fi
 for name in direct relayed; do
-    probe="$(host_probe "$run/$name.avi")"
-    echo "ffprobe $name.avi: $probe"
+    file="$run/$name.$extension"
+    if [ "$encoder" == ffmpeg ]; then
+        probe="$(host_probe_mp4 "$file")"
+    else
+        probe="$(host_probe "$file")"
+    fi
+    echo "ffprobe $name.$extension: $probe"
     [ "$probe" == "$expected" ] || fail "ffprobe of the $name file: '$probe', expected '$expected'"
-    host_frame_hashes "$run/$name.avi" >"$run/$name.framemd5"
+    host_frame_hashes "$file" >"$run/$name.framemd5"
 done
 [ "$(wc -l <"$run/direct.framemd5")" -eq "$frames" ] || fail "the direct file does not decode to $frames frames"
 cmp -s "$run/direct.framemd5" "$run/relayed.framemd5" || fail "the two files hold different frames (see $run/*.framemd5)"
-echo "framemd5: $(wc -l <"$run/direct.framemd5") frames, identical in both files"
+echo "framemd5: $(wc -l <"$run/direct.framemd5") decoded frames, identical in both files"
 
-# The direct export runs the editor's work (inside its service calls) and
-# the encoder's work one after the other, so its own timers split it into
-# host = the time spent in the service calls and encoder = the rest. Overlap
-# can at best hide the shorter of the two behind the longer one: the ideal
-# relayed time is max(host, encoder), the ideal speed-up
-# (host + encoder) / max(host, encoder).
 direct="$(host_field "$run/direct.log" seconds)"
 host_share="$(host_field "$run/direct.log" service_seconds)"
 relayed="$(host_field "$run/relayed.log" seconds)"
-awk -v d="$direct" -v h="$host_share" -v r="$relayed" -v stats="$run/relayed.avi.stats" 'BEGIN {
-    e = d - h
-    longer = h > e ? h : e
-    printf "%-10s %9s %9s %9s\n", "export", "seconds", "host", "encoder"
-    printf "%-10s %9.3f %9.3f %9.3f\n", "direct", d, h, e
-    printf "%-10s %9.3f\n", "relayed", r
-    while ((getline line < stats) > 0) {
-        split(line, kv, "=")
-        if (kv[1] == "get_video_median_us") median = kv[2]
-        if (kv[1] == "get_video_under_20us") fast = kv[2]
-        if (kv[1] == "get_video_calls") calls = kv[2]
-    }
-    printf "relayed get_video: median %s us, %s of %s calls under 20 us\n", median, fast, calls
-    printf "speed-up: %.2f (ideal %.2f)\n", d / r, d / longer
-}'
+if [ "$encoder" == ffmpeg ]; then
+    # ffmpeg is another process: in the direct export it already encodes
+    # while the editor produces the next frames, as far as the connection's
+    # buffers let it run behind, so the direct export's time outside the
+    # editor's calls is not ffmpeg's time. Its own time is measured above;
+    # the overlap can at best shorten the export to the longer of the two.
+    awk -v d="$direct" -v h="$host_share" -v e="$encoder_alone" -v r="$relayed" 'BEGIN {
+        longer = h > e ? h : e
+        printf "%-10s %9s %9s %9s\n", "export", "seconds", "host", "encoder"
+        printf "%-10s %9.3f %9.3f %9.3f  (ffmpeg alone)\n", "direct", d, h, e
+        printf "%-10s %9.3f\n", "relayed", r
+        overlap = h + e - d > 0 ? h + e - d : 0
+        printf "direct export already overlapped %.3f s of the %.3f s that editor and ffmpeg take in turn\n", overlap, h + e
+        printf "speed-up: %.2f (ideal %.2f)\n", d / r, d / longer
+    }'
+else
+    # The direct export runs the editor's work (inside its service calls)
+    # and the encoder's work one after the other, so its own timers split it
+    # into host = the time spent in the service calls and encoder = the rest.
+    # Overlap can at best hide the shorter of the two behind the longer one:
+    # the ideal relayed time is max(host, encoder), the ideal speed-up
+    # (host + encoder) / max(host, encoder).
+    awk -v d="$direct" -v h="$host_share" -v r="$relayed" -v stats="$run/relayed.avi.stats" 'BEGIN {
+        e = d - h
+        longer = h > e ? h : e
+        printf "%-10s %9s %9s %9s\n", "export", "seconds", "host", "encoder"
+        printf "%-10s %9.3f %9.3f %9.3f\n", "direct", d, h, e
+        printf "%-10s %9.3f\n", "relayed", r
+        while ((getline line < stats) > 0) {
+            split(line, kv, "=")
+            if (kv[1] == "get_video_median_us") median = kv[2]
+            if (kv[1] == "get_video_under_20us") fast = kv[2]
+            if (kv[1] == "get_video_calls") calls = kv[2]
+        }
+        printf "relayed get_video: median %s us, %s of %s calls under 20 us\n", median, fast, calls
+        printf "speed-up: %.2f (ideal %.2f)\n", d / r, d / longer
+    }'
+fi

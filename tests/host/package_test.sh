@@ -9,19 +9,22 @@ trap 'rm -rf "$scratch"' EXIT
 fail() { echo "package: $*" >&2; exit 1; }
 
 top="$(basename "$zip" .zip)"
-expected="$(printf '%s\n' "$top/README-en.txt" "$top/README-ja.txt" "$top/sample/avi_writer.auo" "$top/sidecar.auo")"
+expected="$(printf '%s\n' "$top/README-en.txt" "$top/README-ja.txt" "$top/sample/avi_writer.auo" \
+    "$top/sample/ffmpeg_pipe.auo" "$top/sidecar.auo")"
 listed="$(cmake -E tar tf "$zip" | grep -v '/$' | sort)"
 [ "$listed" == "$expected" ] || fail "the archive holds: $listed"
 
 (cd "$scratch" && cmake -E tar xf "$zip")
 cmp -s "$scratch/$top/sidecar.auo" "$bin/sidecar.auo" || fail "sidecar.auo is not the built module"
 cmp -s "$scratch/$top/sample/avi_writer.auo" "$bin/avi_writer.auo" || fail "avi_writer.auo is not the built module"
+cmp -s "$scratch/$top/sample/ffmpeg_pipe.auo" "$bin/ffmpeg_pipe.auo" || fail "ffmpeg_pipe.auo is not the built module"
 for notes in README-ja.txt README-en.txt; do
     file="$scratch/$top/$notes"
     text="$(iconv -f CP932 -t UTF-8 "$file")" || fail "$notes is not code page 932"
     [ "$(grep -c $'\r$' "$file")" == "$(wc -l <"$file")" ] || fail "$notes has lines without CRLF"
     # Both carry the install steps and the messages the user may meet.
-    for words in "sidecar" ".auo_" "出力プラグインが選択されていません。再設定してください。"; do
+    for words in "sidecar" ".auo_" "出力プラグインが選択されていません。再設定してください。" "ffmpeg_pipe.auo" \
+        "ffmpeg が出力の途中で終了しました。"; do
         [[ "$text" == *"$words"* ]] || fail "$notes lacks \"$words\""
     done
 done

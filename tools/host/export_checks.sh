@@ -73,3 +73,36 @@ host_relay_settings() {
     head -c $((256 - ${#name})) /dev/zero >>"$file"
     cat "$inner" >>"$file"
 }
+
+# host_pipe_settings FILE PROGRAM ARGUMENTS [PATH]: the ffmpeg sample's
+# settings record (magic, version 1, then the program, the encoder
+# arguments and the output file, each a length and its bytes).
+host_pipe_settings() {
+    local file="$1" program="$2" arguments="$3" path="${4:-}"
+    local LC_ALL=C  # lengths in bytes
+    # shellcheck disable=SC2059
+    printf "FFPI$(host_le32 1)" >"$file"
+    local text
+    for text in "$program" "$arguments" "$path"; do
+        # shellcheck disable=SC2059
+        printf "$(host_le32 ${#text})" >>"$file"
+        printf '%s' "$text" >>"$file"
+    done
+}
+
+# host_probe_mp4 FILE: "video=CODEC frames=N width=W height=H duration=D
+# audio=CODEC audio_duration=D" (frames counted by decoding), or nothing
+# when ffprobe cannot read the file.
+host_probe_mp4() {
+    local file="$1" video frames size duration audio audio_duration
+    video="$(ffprobe -v error -select_streams v:0 -show_entries stream=codec_name -of default=nw=1:nk=1 "$file" 2>/dev/null)" ||
+        return 1
+    frames="$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames \
+        -of default=nw=1:nk=1 "$file" 2>/dev/null)" || return 1
+    size="$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x "$file" 2>/dev/null)"
+    duration="$(ffprobe -v error -select_streams v:0 -show_entries stream=duration -of default=nw=1:nk=1 "$file" 2>/dev/null)"
+    audio="$(ffprobe -v error -select_streams a:0 -show_entries stream=codec_name -of default=nw=1:nk=1 "$file" 2>/dev/null)"
+    audio_duration="$(ffprobe -v error -select_streams a:0 -show_entries stream=duration -of default=nw=1:nk=1 "$file" 2>/dev/null)"
+    printf 'video=%s frames=%s width=%s height=%s duration=%s audio=%s audio_duration=%s\n' \
+        "$video" "$frames" "${size%x*}" "${size#*x}" "$duration" "${audio:-none}" "${audio_duration:-none}"
+}

@@ -67,6 +67,9 @@ const char kUsage[] =
     "  --cancel-after N         cancel as Ctrl+C would once N frames have been served\n"
     "  --fetch-log FILE         write when each frame's first fetch ended, and when the\n"
     "                           next service call began (performance-counter ticks)\n"
+    "  --time-host-cost         without a plugin: produce every frame (YUY2) at the\n"
+    "                           --host-cost and print host_seconds=S, the editor's\n"
+    "                           share of an export on its own\n"
     "Ctrl+C cancels an export: is_abort answers 1 from then on.\n"
     "The last line reads: result=R seconds=S frames=N ...\n";
 
@@ -84,6 +87,7 @@ struct Options {
     bool configure = false;
     bool export_clip = true;
     bool close_message_boxes = false;
+    bool time_host_cost = false;
 };
 
 bool ParseOptions(int argc, char** argv, Options* options) {
@@ -119,6 +123,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         else if (name == "--configure") options->configure = true;
         else if (name == "--no-export") options->export_clip = false;
         else if (name == "--close-message-boxes") options->close_message_boxes = true;
+        else if (name == "--time-host-cost") options->time_host_cost = true;
         else ok = false;
         if (!ok) {
             std::fprintf(stderr, "host_simulator: bad option %s\n", name.c_str());
@@ -545,6 +550,22 @@ OutputInfo MakeOutputInfo(const TestClip& clip, const char* file_name) {
     return info;
 }
 
+// What the editor alone spends on a clip: lets a demo choose a host cost
+// that balances an encoder whose own time it has measured.
+int TimeHostCost(const Options& options) {
+    TestClip clip;
+    if (!clip.SetUp(options.shape)) return kExitUsage;
+    uint32_t sink = 0;
+    const int64_t start = Ticks();
+    for (int32_t frame = 0; frame < options.shape.frame_count; ++frame) {
+        clip.Frame(frame, kFormatYUY2);
+        sink += clip.SpendProductionCost(options.host_cost);
+    }
+    std::printf("host_seconds=%.3f host_cost=%d checksum=%u\n", Seconds(Ticks() - start),
+                static_cast<int>(options.host_cost), static_cast<unsigned>(sink));
+    return 0;
+}
+
 int Run(const Options& options) {
     if (!options.dump_frames.empty() && !DumpFrames(options.shape, options.dump_frames)) {
         std::fprintf(stderr, "host_simulator: cannot dump the frames into %s\n", options.dump_frames.c_str());
@@ -554,6 +575,7 @@ int Run(const Options& options) {
         std::fprintf(stderr, "host_simulator: cannot dump the audio into %s\n", options.dump_audio.c_str());
         return kExitUsage;
     }
+    if (options.time_host_cost) return TimeHostCost(options);
     if (options.plugin.empty()) return 0;
 
     g_session.main_thread = GetCurrentThreadId();
