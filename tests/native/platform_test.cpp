@@ -214,7 +214,7 @@ TEST(Modules, ABareNameLoadsFromTheCurrentDirectory) {
     TempFolder folder;
     folder.CopyFrom(std::string(OFFLOADER_SUBPLUGIN_DIR) + "/basic.auo_", "basic.auo_");
     CurrentDirectoryScope in(folder.path());
-    ModuleHandle module = platform::LoadModule("basic.auo_");
+    platform::ModuleHandle module = platform::LoadModule("basic.auo_");
     ASSERT_NE(module, nullptr);
     EXPECT_NE(platform::FindExport(module, "GetOutputPluginTable"), nullptr);
     EXPECT_EQ(platform::FindExport(module, "GetOutputPluginTablex"), nullptr);
