@@ -111,6 +111,21 @@ TEST(Lock, SerialisesThreadsAndMayBeHeldAcrossAWait) {
     EXPECT_FALSE(lock.IsSetUp());
 }
 
+TEST(LockDeathTest, AThreadThatEntersTheLockItHoldsEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    platform::Lock lock;
+    ASSERT_TRUE(lock.SetUp());
+    // Under ThreadSanitizer the sanitizer reports it first.
+    EXPECT_DEATH(
+        {
+            lock.Enter();
+            lock.Enter();
+        },
+        "entered again by the thread that holds it|double lock of a mutex");
+    lock.Enter();
+    lock.Leave();
+}
+
 namespace {
 unsigned THREAD_ENTRY_CALL ReturnsArgument(void* argument) {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(argument));
