@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "plugin/output_plugin.h"
+#include "platform/handles.h"
 
 namespace platform {
 

@@ -14,6 +14,9 @@ namespace platform {
 
 using ThreadEntry = unsigned(THREAD_ENTRY_CALL*)(void* argument);
 
+// A priority is a number read from one thread and given to another; a larger
+// one gets more of the processor. Windows' own levels there, the nice value
+// negated on Linux (whose threads each have one).
 // The value a failed priority read reports (THREAD_PRIORITY_ERROR_RETURN).
 constexpr int kPriorityReadFailed = 0x7FFFFFFF;
 
@@ -26,9 +29,11 @@ public:
 
     // Starts running at once. False leaves the object without a thread.
     bool Start(ThreadEntry entry, void* argument);
-    bool Started() const { return started_; }
+    bool Started() const { return state_ != nullptr; }
     uint32_t Id() const { return id_; }
 
+    // False, and the priority unchanged, when the system refuses it (or the
+    // thread has ended, where that can be told).
     bool SetPriority(int priority);
     int Priority() const;
 
@@ -39,21 +44,11 @@ public:
     uint32_t Join();
 
 private:
-    bool started_ = false;
+    void* state_ = nullptr;  // the port's record of a started thread
     uint32_t id_ = 0;
-#if defined(_WIN32)
-    void* handle_ = nullptr;
-#else
-    static void* Trampoline(void* self);
-    unsigned long posix_thread_ = 0;
-    ThreadEntry entry_ = nullptr;
-    void* argument_ = nullptr;
-    bool joined_ = false;
-    uint32_t exit_code_ = 0;
-    int priority_ = 0;
-#endif
 };
 
+// The calling thread's priority; kPriorityReadFailed when it cannot be read.
 int CurrentThreadPriority();
 uint32_t CurrentThreadId();
 

@@ -4,7 +4,6 @@
 
 #include "dialog/settings_dialog.h"
 #include "plugin/relay_context.h"
-#include "plugin/show_error.h"
 
 namespace {
 

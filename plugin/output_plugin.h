@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
-using WindowHandle = void*;  // HWND
-using ModuleHandle = void*;  // HINSTANCE / HMODULE
+#include "platform/handles.h"
+
+using platform::ModuleHandle;
+using platform::WindowHandle;
 
 struct OutputInfo;
 

@@ -59,7 +59,7 @@ public:
     RelayContext(const RelayContext&) = delete;
     RelayContext& operator=(const RelayContext&) = delete;
 
-    // Life cycle (plugin/relay_context.cpp).
+    // Life cycle (plugin/relay_context.cpp; ResetExportState in plugin/module_context.cpp).
     void ResetExportState();
     bool Open();
     void Close();

@@ -1,8 +1,7 @@
 #include "plugin/show_error.h"
 
 #include "platform/messages.h"
-
-const char kDisplayName[] = "Offloader";
+#include "plugin/entry_points.h"
 
 namespace {
 // MB_OK | MB_ICONERROR | MB_SYSTEMMODAL

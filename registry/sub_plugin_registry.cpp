@@ -6,7 +6,7 @@
 
 #include "platform/folder.h"
 #include "platform/module.h"
-#include "plugin/show_error.h"
+#include "plugin/entry_points.h"
 
 const char kSubPluginFolder[] = "\\sidecar";
 const char kSubPluginPattern[] = "*.auo_";

@@ -1,87 +1,102 @@
 #include "platform/thread.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <new>
 
-#include "platform/posix/test_hooks.h"
+#include "platform/posix/thread_state.h"
 
 namespace platform {
 
-static_assert(sizeof(pthread_t) <= sizeof(unsigned long), "pthread_t is kept in an unsigned long");
+using posix::StateOf;
+using posix::ThreadState;
 
 namespace {
-thread_local int t_priority = 0;
 // Ids as Windows gives them: one sequence for every thread, so that a
 // Thread's Id() is what CurrentThreadId() answers on that thread.
 uint32_t g_next_id = 1;
 thread_local uint32_t t_id = 0;
 uint32_t NewThreadId() { return __atomic_fetch_add(&g_next_id, 1, __ATOMIC_RELAXED); }
+
+// Clears `running` however the thread ends, by returning or through
+// EndCurrentThread: thread-local objects are destroyed on both ways out.
+struct EndOfThread {
+    ThreadState* state = nullptr;
+    ~EndOfThread() {
+        if (state == nullptr) return;
+        std::lock_guard<std::mutex> guard(state->mutex);
+        state->running = false;
+    }
+};
+thread_local EndOfThread t_end;
+
+void* Trampoline(void* raw) {
+    auto* state = static_cast<ThreadState*>(raw);
+    t_id = state->id;
+    {
+        std::lock_guard<std::mutex> guard(state->mutex);
+        state->kernel_id = gettid();
+        state->running = true;
+    }
+    state->known.notify_one();
+    t_end.state = state;
+    unsigned code = state->entry(state->argument);
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(code));
+}
 }  // namespace
 
 Thread::~Thread() {
-    if (started_) Join();
-}
-
-void* Thread::Trampoline(void* self) {
-    auto* thread = static_cast<Thread*>(self);
-    t_id = thread->id_;
-    unsigned code = thread->entry_(thread->argument_);
-    return reinterpret_cast<void*>(static_cast<uintptr_t>(code));
+    if (Started()) Join();
 }
 
 bool Thread::Start(ThreadEntry entry, void* argument) {
-    if (started_) return false;
-    entry_ = entry;
-    argument_ = argument;
-    joined_ = false;
-    exit_code_ = 0;
-    priority_ = 0;
-    id_ = NewThreadId();  // before the thread starts, which reads it
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, &Thread::Trampoline, this) != 0) {
+    if (Started()) return false;
+    auto* state = new (std::nothrow) ThreadState;
+    if (state == nullptr) return false;
+    state->entry = entry;
+    state->argument = argument;
+    state->id = NewThreadId();
+    // Both before the thread starts, which may look at itself at once.
+    state_ = state;
+    id_ = state->id;
+    if (pthread_create(&state->thread, nullptr, &Trampoline, state) != 0) {
+        state_ = nullptr;
         id_ = 0;
+        delete state;
         return false;
     }
-    posix_thread_ = static_cast<unsigned long>(thread);
-    started_ = true;
+    // Returns once the thread's kernel number is known, so that its priority
+    // can be set right away, as on Windows.
+    std::unique_lock<std::mutex> lock(state->mutex);
+    state->known.wait(lock, [state] { return state->kernel_id != 0; });
     return true;
-}
-
-bool Thread::SetPriority(int priority) {
-    if (!started_) return false;
-    priority_ = priority;
-    return true;
-}
-
-int Thread::Priority() const {
-    return started_ ? priority_ : kPriorityReadFailed;
 }
 
 bool Thread::HasEnded() {
-    if (!started_ || joined_) return true;
+    ThreadState* state = StateOf(state_);
+    if (state == nullptr || state->joined) return true;
     void* result = nullptr;
-    if (pthread_tryjoin_np(static_cast<pthread_t>(posix_thread_), &result) != 0) return false;
-    joined_ = true;
-    exit_code_ = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(result));
+    if (pthread_tryjoin_np(state->thread, &result) != 0) return false;
+    state->joined = true;
+    state->exit_code = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(result));
     return true;
 }
 
 uint32_t Thread::Join() {
-    if (!started_) return 0;
-    if (!joined_) {
+    ThreadState* state = StateOf(state_);
+    if (state == nullptr) return 0;
+    if (!state->joined) {
         void* result = nullptr;
-        pthread_join(static_cast<pthread_t>(posix_thread_), &result);
-        exit_code_ = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(result));
+        pthread_join(state->thread, &result);
+        state->exit_code = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(result));
     }
-    started_ = false;
-    joined_ = false;
+    const uint32_t code = state->exit_code;
+    delete state;
+    state_ = nullptr;
     id_ = 0;
-    return exit_code_;
-}
-
-int CurrentThreadPriority() {
-    return t_priority;
+    return code;
 }
 
 uint32_t CurrentThreadId() {
@@ -91,10 +106,6 @@ uint32_t CurrentThreadId() {
 
 void EndCurrentThread(unsigned code) {
     pthread_exit(reinterpret_cast<void*>(static_cast<uintptr_t>(code)));
-}
-
-void test_hooks::SetCurrentThreadPriority(int priority) {
-    t_priority = priority;
 }
 
 }  // namespace platform

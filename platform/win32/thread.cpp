@@ -5,44 +5,47 @@
 
 namespace platform {
 
+namespace {
+// The thread's handle is the whole state.
+HANDLE HandleOf(void* state) { return static_cast<HANDLE>(state); }
+}  // namespace
+
 Thread::~Thread() {
-    if (started_) Join();
+    if (Started()) Join();
 }
 
 bool Thread::Start(ThreadEntry entry, void* argument) {
-    if (started_) return false;
+    if (Started()) return false;
     unsigned id = 0;
     uintptr_t handle = _beginthreadex(nullptr, 0, entry, argument, 0, &id);
     if (handle == 0) return false;
-    handle_ = reinterpret_cast<void*>(handle);
+    state_ = reinterpret_cast<void*>(handle);
     id_ = id;
-    started_ = true;
     return true;
 }
 
 bool Thread::SetPriority(int priority) {
-    return started_ && SetThreadPriority(static_cast<HANDLE>(handle_), priority) != 0;
+    return Started() && SetThreadPriority(HandleOf(state_), priority) != 0;
 }
 
 int Thread::Priority() const {
-    if (!started_) return kPriorityReadFailed;
-    return GetThreadPriority(static_cast<HANDLE>(handle_));
+    if (!Started()) return kPriorityReadFailed;
+    return GetThreadPriority(HandleOf(state_));
 }
 
 bool Thread::HasEnded() {
-    return !started_ || WaitForSingleObject(static_cast<HANDLE>(handle_), 0) == WAIT_OBJECT_0;
+    return !Started() || WaitForSingleObject(HandleOf(state_), 0) == WAIT_OBJECT_0;
 }
 
 uint32_t Thread::Join() {
-    if (!started_) return 0;
-    HANDLE handle = static_cast<HANDLE>(handle_);
+    if (!Started()) return 0;
+    HANDLE handle = HandleOf(state_);
     WaitForSingleObject(handle, INFINITE);
     DWORD code = 0;
     if (!GetExitCodeThread(handle, &code)) code = 0;
     CloseHandle(handle);
-    handle_ = nullptr;
+    state_ = nullptr;
     id_ = 0;
-    started_ = false;
     return code;
 }
 

@@ -17,9 +17,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/posix/test_hooks.h"
 #include "plugin/entry_points.h"
 #include "plugin/relay_context.h"
+#include "tests/native/fakes/fakes.h"
 
 namespace {
 
@@ -207,7 +207,7 @@ int ScriptedOutput(OutputInfo* info) {
 RelayContext* Setup() {
     static char folder[] = "/tmp/offloader-fuzz-XXXXXX";
     if (mkdtemp(folder) == nullptr) std::abort();
-    platform::test_hooks::SetHostExecutablePath(std::string(folder) + "/editor.exe");
+    fakes::SetHostExecutablePath(std::string(folder) + "/editor.exe");
     if (PluginInit() != 1) std::abort();
     return ModuleContext();
 }
@@ -250,6 +250,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     info.show_progress = EditorShowProgress;
     info.update_preview = EditorUpdatePreview;
     if (PluginOutput(&info) != 0x5EED) Fail("the sub-plugin's result was not passed through");
-    platform::test_hooks::TakeMessageBoxes();
+    fakes::TakeMessageBoxes();
     return 0;
 }

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/test_hooks.h"
 #include "plugin/entry_points.h"
 #include "plugin/relay_context.h"
 #include "settings/settings_record.h"
 #include "tests/common/call_log.h"
+#include "tests/native/fakes/fakes.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ void Setup() {
     for (const char* name : kSubPlugins) {
         std::filesystem::copy_file(std::string(OFFLOADER_SUBPLUGIN_DIR) + "/" + name, sidecar + "/" + name);
     }
-    platform::test_hooks::SetHostExecutablePath(std::string(folder) + "/editor.exe");
+    fakes::SetHostExecutablePath(std::string(folder) + "/editor.exe");
 }
 
 // Every input starts from a fresh init, as after the editor's start-up, so

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/posix/test_hooks.h"
+#include "tests/native/fakes/fakes.h"
 #include "tests/native/temp_folder.h"
 
 // Where the build put the test sub-plugins (e.g. "basic.auo_").
@@ -15,8 +15,8 @@ inline std::string BuiltSubPlugin(const std::string& built_name) {
 
 class EditorFolder {
 public:
-    EditorFolder() { platform::test_hooks::SetHostExecutablePath(folder_.Child("editor.exe")); }
-    ~EditorFolder() { platform::test_hooks::SetHostExecutablePath(""); }
+    EditorFolder() { fakes::SetHostExecutablePath(folder_.Child("editor.exe")); }
+    ~EditorFolder() { fakes::SetHostExecutablePath(""); }
     EditorFolder(const EditorFolder&) = delete;
     EditorFolder& operator=(const EditorFolder&) = delete;
 

@@ -6,12 +6,12 @@
 #include <cstring>
 #include <string>
 
-#include "platform/posix/test_hooks.h"
 #include "plugin/entry_points.h"
 #include "plugin/relay_context.h"
 #include "plugin/show_error.h"
 #include "tests/common/call_log.h"
 #include "tests/native/editor_folder.h"
+#include "tests/native/fakes/fakes.h"
 #include "tests/native/temp_folder.h"
 
 namespace {
@@ -111,7 +111,7 @@ TEST(EntryPoints, WithoutAContextTheyFailSafely) {
     EXPECT_EQ(PluginConfigGet(block, sizeof block), 0);
     EXPECT_EQ(PluginConfigSet(block, sizeof block), 0);
     EXPECT_EQ(PluginConfig(nullptr, nullptr), 1);
-    EXPECT_TRUE(platform::test_hooks::TakeMessageBoxes().empty());
+    EXPECT_TRUE(fakes::TakeMessageBoxes().empty());
 }
 
 TEST(EntryPoints, InitWithoutASidecarFolderSucceedsWithNoSubPlugins) {
@@ -151,7 +151,7 @@ TEST(EntryPoints, ASecondInitClosesTheFirstContextAndLeavesOne) {
 
 TEST(ShowError, IsASystemModalErrorBoxCaptionedOffloader) {
     ShowError("\x83\x65\x83\x58\x83\x67");
-    auto boxes = platform::test_hooks::TakeMessageBoxes();
+    auto boxes = fakes::TakeMessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, "\x83\x65\x83\x58\x83\x67");
     EXPECT_EQ(boxes[0].caption, "Offloader");

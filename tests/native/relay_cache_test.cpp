@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/test_hooks.h"
 #include "plugin/relay_context.h"
 #include "tests/common/frame_pattern.h"
+#include "tests/native/fakes/fakes.h"
 #include "tests/native/relay_harness.h"
 #include "tests/native/simulated_editor.h"
 
@@ -256,7 +256,7 @@ TEST(VideoFormats, ANewFormatEmptiesTheRingAndSizesItsSlots) {
         EXPECT_EQ(relay.context.current_format.load(), c.format);
         EXPECT_EQ(relay.context.video_frame_bytes, c.frame_bytes);
         EXPECT_EQ(relay.context.slot_stride.load(), c.stride);
-        EXPECT_EQ(platform::test_hooks::LivePageRegions(), 1u);
+        EXPECT_EQ(fakes::LivePageRegions(), 1u);
         EXPECT_EQ(reinterpret_cast<uintptr_t>(relay.context.video_slots.load()) % 64, 0u);
         relay.ReadAheadVideo();
         for (int f = 19; f < 26; ++f) EXPECT_EQ(relay.WrongBytesHeld(f, c.format), 0) << f;
@@ -278,7 +278,7 @@ TEST(VideoFormats, AnUnknownCodeEmptiesTheRingAndAbortsSilently) {
         EXPECT_EQ(relay.context.video_slots.load(), nullptr);
         EXPECT_EQ(relay.context.slot_stride.load(), 0);
         EXPECT_EQ(relay.context.current_format.load(), kNoFormat);
-        EXPECT_EQ(platform::test_hooks::LivePageRegions(), 0u);
+        EXPECT_EQ(fakes::LivePageRegions(), 0u);
         EXPECT_TRUE(editor.VideoFetches().empty());
         EXPECT_FALSE(relay.context.PrefetchVideo(relay.shape.behind, relay.shape.ahead));
         EXPECT_TRUE(TakeMessageTexts().empty());
@@ -309,7 +309,7 @@ struct AllocationCase {
 
 class SlotAllocation : public ::testing::TestWithParam<AllocationCase> {
 protected:
-    void TearDown() override { platform::test_hooks::SetPageAllocationLimit(0); }
+    void TearDown() override { fakes::SetPageAllocationLimit(0); }
 };
 
 TEST_P(SlotAllocation, FailsWithTheBufferMemoryMessageAndAborts) {
@@ -318,12 +318,12 @@ TEST_P(SlotAllocation, FailsWithTheBufferMemoryMessageAndAborts) {
     editor.frame_bytes = c.frame_bytes;
     ServedByHand relay(editor, c.buffers);
     ASSERT_TRUE(relay.prepared);
-    platform::test_hooks::SetPageAllocationLimit(c.page_limit);
+    fakes::SetPageAllocationLimit(c.page_limit);
     relay.Video(0, c.format);
     EXPECT_EQ(relay.context.aborted.load(), 1);
     EXPECT_EQ(relay.context.video_slots.load(), nullptr);
     EXPECT_EQ(relay.context.current_format.load(), kNoFormat);
-    EXPECT_EQ(platform::test_hooks::LivePageRegions(), 0u);
+    EXPECT_EQ(fakes::LivePageRegions(), 0u);
     EXPECT_TRUE(editor.VideoFetches().empty()) << "nothing to copy into";
     EXPECT_EQ(TakeMessageTexts(), std::vector<std::string>{relay_test::kBufferMemoryText});
     // An aborted export asks the editor for nothing more.

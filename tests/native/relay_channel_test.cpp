@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/test_hooks.h"
 #include "platform/thread.h"
 #include "plugin/relay_context.h"
 #include "tests/common/frame_pattern.h"
+#include "tests/native/fakes/fakes.h"
 #include "tests/native/relay_harness.h"
 #include "tests/native/simulated_editor.h"
 
@@ -292,7 +292,7 @@ TEST_F(ServiceFunctions, ARefusedFormatGivesNullAndAbortsWithoutAMessage) {
     EXPECT_EQ(g_observed.aborts, (std::vector<int>{0, 1}));
     for (const auto& fetch : editor_.VideoFetches()) EXPECT_EQ(fetch.format, kFormatYC48);
     EXPECT_TRUE(TakeMessageTexts().empty());
-    EXPECT_EQ(platform::test_hooks::LivePageRegions(), 0u);
+    EXPECT_EQ(fakes::LivePageRegions(), 0u);
 }
 
 int AsksForAHugeFrame(OutputInfo* info) {
@@ -304,17 +304,17 @@ int AsksForAHugeFrame(OutputInfo* info) {
 TEST_F(ServiceFunctions, ASlotRegionThatCannotBeHadIsReportedOnTheEditorsThread) {
     // 48 slots of 3840x2160 YC48, in a process that can address at most 2 GB.
     SimulatedEditor uhd(3840, 2160, 10);
-    platform::test_hooks::SetPageAllocationLimit(0x7FFFFFFF);
+    fakes::SetPageAllocationLimit(0x7FFFFFFF);
     EXPECT_EQ(Export(uhd, AsksForAHugeFrame, 48), 8);
     EXPECT_EQ(g_observed.pointers, (std::vector<const void*>{nullptr}));
     EXPECT_EQ(g_observed.aborts, (std::vector<int>{1}));
     EXPECT_TRUE(uhd.VideoFetches().empty());
-    const auto boxes = platform::test_hooks::TakeMessageBoxes();
+    const auto boxes = fakes::TakeMessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, relay_test::kBufferMemoryText);
     EXPECT_EQ(boxes[0].thread_id, platform::CurrentThreadId());
     EXPECT_EQ(uhd.CallsOffThread(), 0);
-    platform::test_hooks::SetPageAllocationLimit(0);
+    fakes::SetPageAllocationLimit(0);
 
     // One frame above 2 GB: 20000x20000 YC48.
     SimulatedEditor huge(20000, 20000, 10);

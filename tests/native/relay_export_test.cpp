@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/test_hooks.h"
 #include "platform/thread.h"
 #include "plugin/entry_points.h"
 #include "plugin/relay_context.h"
 #include "tests/common/frame_pattern.h"
+#include "tests/native/fakes/fakes.h"
 #include "tests/native/relay_harness.h"
 #include "tests/native/simulated_editor.h"
 
@@ -315,7 +315,7 @@ TEST_F(RelayExport, AnInvalidBufferCountOrNoSelectionIsRefusedWithItsMessage) {
         EXPECT_EQ(PluginOutput(&info), 0) << c.buffers;
         EXPECT_EQ(TakeMessageTexts(), std::vector<std::string>{c.message}) << c.buffers;
         EXPECT_EQ(g_output_calls.load(), 0);
-        EXPECT_EQ(platform::test_hooks::TakeWorkerLibraryCalls().starts, 0) << "no worker was started";
+        EXPECT_EQ(fakes::TakeWorkerLibraryCalls().starts, 0) << "no worker was started";
         EXPECT_FALSE(static_cast<bool>(context_->video_tags)) << "no arrays are left behind";
     }
     // The refusals change nothing that a later export needs.
@@ -328,16 +328,16 @@ TEST_F(RelayExport, AnInvalidBufferCountOrNoSelectionIsRefusedWithItsMessage) {
 struct WorkerView {
     uint32_t thread = 0;
     int priority = -99;
-    platform::test_hooks::WorkerLibraryCalls libraries{};
-    platform::test_hooks::MessageQueueCalls queue{};
+    fakes::WorkerLibraryCalls libraries{};
+    fakes::MessageQueueCalls queue{};
 };
 WorkerView g_worker_view;
 
 int LooksAtItsThread(OutputInfo* info) {
     g_worker_view.thread = platform::CurrentThreadId();
     g_worker_view.priority = ModuleContext()->worker_thread.Priority();
-    g_worker_view.libraries = platform::test_hooks::TakeWorkerLibraryCalls();
-    g_worker_view.queue = platform::test_hooks::TakeMessageQueueCalls();
+    g_worker_view.libraries = fakes::TakeWorkerLibraryCalls();
+    g_worker_view.queue = fakes::TakeMessageQueueCalls();
     info->is_abort();
     info->is_abort();
     return 3;
@@ -345,12 +345,12 @@ int LooksAtItsThread(OutputInfo* info) {
 
 TEST_F(RelayExport, TheWorkerRunsAtTheEditorThreadsPriority) {
     for (int priority : {2, -1, 15, 0}) {
-        platform::test_hooks::SetCurrentThreadPriority(priority);
+        fakes::SetCurrentThreadPriority(priority);
         EXPECT_EQ(Export(editor_, LooksAtItsThread, 8), 3);
         EXPECT_EQ(g_worker_view.priority, priority);
     }
     // A priority that cannot be read is not copied.
-    platform::test_hooks::SetCurrentThreadPriority(platform::kPriorityReadFailed);
+    fakes::SetCurrentThreadPriority(platform::kPriorityReadFailed);
     EXPECT_EQ(Export(editor_, LooksAtItsThread, 8), 3);
     EXPECT_EQ(g_worker_view.priority, 0);
 }
@@ -366,10 +366,10 @@ TEST_F(RelayExport, TheWorkerHasOleTheAviLibraryAndAMessageQueueBeforeOutput) {
     EXPECT_EQ(g_worker_view.queue.pumps, 0) << "nothing pumps the queue before is_abort";
 
     // is_abort pumps the calling thread's queue; the libraries end with the worker.
-    const auto queue = platform::test_hooks::TakeMessageQueueCalls();
+    const auto queue = fakes::TakeMessageQueueCalls();
     EXPECT_EQ(queue.pumps, 2);
     EXPECT_EQ(queue.last_pump_thread, g_worker_view.thread);
-    const auto libraries = platform::test_hooks::TakeWorkerLibraryCalls();
+    const auto libraries = fakes::TakeWorkerLibraryCalls();
     EXPECT_EQ(libraries.starts, 0);
     EXPECT_EQ(libraries.stops, 1);
 }
@@ -488,7 +488,7 @@ int SecondOfTwo(OutputInfo* info) {
 
 TEST_F(RelayExport, ASecondExportStartsFromTheIdleValues) {
     EXPECT_EQ(Export(editor_, FirstOfTwo, 8), 2);
-    EXPECT_EQ(platform::test_hooks::LivePageRegions(), 0u) << "the slots end with the export";
+    EXPECT_EQ(fakes::LivePageRegions(), 0u) << "the slots end with the export";
     editor_.ForgetCalls();
     EXPECT_EQ(Export(editor_, SecondOfTwo, 8), 7);
     EXPECT_EQ(g_idle_view.format, kNoFormat);

@@ -13,12 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/test_hooks.h"
 #include "plugin/entry_points.h"
 #include "plugin/relay_context.h"
 #include "tests/common/frame_pattern.h"
 #include "tests/native/editor_folder.h"
 #include "tests/native/export_watchdog.h"
+#include "tests/native/fakes/fakes.h"
 #include "tests/native/simulated_editor.h"
 
 namespace relay_test {
@@ -48,7 +48,7 @@ inline const std::string kBufferMemoryText =
 
 inline std::vector<std::string> TakeMessageTexts() {
     std::vector<std::string> texts;
-    for (const auto& box : platform::test_hooks::TakeMessageBoxes()) {
+    for (const auto& box : fakes::TakeMessageBoxes()) {
         texts.push_back(box.text);
         EXPECT_EQ(box.caption, "Offloader");
     }
@@ -122,15 +122,15 @@ protected:
     void SetUp() override {
         ASSERT_EQ(PluginInit(), 1);
         context_ = ModuleContext();
-        platform::test_hooks::TakeMessageBoxes();
-        platform::test_hooks::TakeWorkerLibraryCalls();
-        platform::test_hooks::TakeMessageQueueCalls();
+        fakes::TakeMessageBoxes();
+        fakes::TakeWorkerLibraryCalls();
+        fakes::TakeMessageQueueCalls();
     }
     void TearDown() override {
         PluginExit();
-        platform::test_hooks::TakeMessageBoxes();
-        platform::test_hooks::SetCurrentThreadPriority(0);
-        platform::test_hooks::SetPageAllocationLimit(0);
+        fakes::TakeMessageBoxes();
+        fakes::SetCurrentThreadPriority(0);
+        fakes::SetPageAllocationLimit(0);
     }
 
     int Export(SimulatedEditor& editor, int (*output)(OutputInfo*), int buffer_count) {

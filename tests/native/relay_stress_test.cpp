@@ -13,9 +13,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/posix/test_hooks.h"
 #include "tests/common/access_pattern.h"
 #include "tests/native/checking_output.h"
+#include "tests/native/fakes/fakes.h"
 #include "tests/native/relay_harness.h"
 #include "tests/native/simulated_editor.h"
 
@@ -55,7 +55,7 @@ protected:
         ASSERT_EQ(Export(editor_, checking_output::Output, GetParam()), plan.result);
         // Export after export, with the format changing under the ring: every
         // slot region goes back when the export ends.
-        EXPECT_EQ(platform::test_hooks::LivePageRegions(), 0u);
+        EXPECT_EQ(fakes::LivePageRegions(), 0u);
         const checking_output::Verdict& verdict = checking_output::Result();
         EXPECT_GE(verdict.video_requests, plan.requests);
         EXPECT_EQ(verdict.wrong_bytes, 0);

@@ -1,10 +1,12 @@
 // The relay's wait on the editor's thread, as Windows runs it: while it
 // waits for the worker it takes the messages that other threads send to the
 // thread's windows, and only those; the half-second limit holds however
-// many of them arrive.
+// many of them arrive. And the request lock, which a thread that holds it
+// must not enter again.
 #include <windows.h>
 
 #include "platform/event.h"
+#include "platform/lock.h"
 #include "tests/wine/check.h"
 
 namespace {
@@ -81,6 +83,30 @@ void LetSenderEnd(Sender& sender, HANDLE thread) {
     CloseHandle(thread);
 }
 
+// The thread that enters the lock twice, ended by the exception it raises.
+constexpr DWORD kEndedByTheException = 0xDEAD;
+constexpr DWORD kPossibleDeadlock = 0xC0000194;  // EXCEPTION_POSSIBLE_DEADLOCK
+DWORD g_entering_twice = 0;
+volatile LONG g_possible_deadlocks = 0;
+
+LONG CALLBACK EndsTheThreadEnteringTwice(EXCEPTION_POINTERS* exception) {
+    if (GetCurrentThreadId() != g_entering_twice ||
+        exception->ExceptionRecord->ExceptionCode != kPossibleDeadlock) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    InterlockedIncrement(&g_possible_deadlocks);
+    ExitThread(kEndedByTheException);
+}
+
+DWORD WINAPI EntersTwice(void* argument) {
+    auto* lock = static_cast<platform::Lock*>(argument);
+    lock->Enter();
+    lock->Enter();
+    lock->Leave();
+    lock->Leave();
+    return 0;
+}
+
 }  // namespace
 
 TEST_CASE(platform, a_wait_takes_sent_messages_until_its_half_second_is_up_and_leaves_posted_ones) {
@@ -147,4 +173,33 @@ TEST_CASE(platform, a_signal_ends_the_wait_whether_sent_messages_come_or_not) {
     CHECK(once.WaitTakingSentMessages(WaitLimit::HalfSecond) == WaitResult::Signalled);
     CHECK(once.WaitTakingSentMessages(WaitLimit::HalfSecond) == WaitResult::TimedOut);
     DestroyWindow(window);
+}
+
+TEST_CASE(platform, a_thread_that_enters_the_lock_it_holds_raises_a_possible_deadlock) {
+    // Left behind: the thread that holds it is gone.
+    auto* lock = new platform::Lock;
+    REQUIRE(lock->SetUp());
+    void* handler = AddVectoredExceptionHandler(1, EndsTheThreadEnteringTwice);
+    REQUIRE(handler != nullptr);
+    g_possible_deadlocks = 0;
+    HANDLE thread = CreateThread(nullptr, 0, EntersTwice, lock, CREATE_SUSPENDED, &g_entering_twice);
+    REQUIRE(thread != nullptr);
+    ResumeThread(thread);
+    // The bound only keeps a lock that hangs its holder from hanging the run.
+    const DWORD waited = WaitForSingleObject(thread, 30000);
+    DWORD code = 0;
+    GetExitCodeThread(thread, &code);
+    CloseHandle(thread);
+    RemoveVectoredExceptionHandler(handler);
+    CHECK_EQ(waited, static_cast<DWORD>(WAIT_OBJECT_0));
+    CHECK_EQ(code, kEndedByTheException);
+    CHECK_EQ(g_possible_deadlocks, 1L);
+
+    // Entering again after leaving is no re-entry.
+    platform::Lock fresh;
+    REQUIRE(fresh.SetUp());
+    fresh.Enter();
+    fresh.Leave();
+    fresh.Enter();
+    fresh.Leave();
 }

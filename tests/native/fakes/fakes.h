@@ -1,5 +1,8 @@
-// What the POSIX platform lets a native test arrange or observe in place of
-// the real Windows behaviour. Not part of the Windows build.
+// Fakes of the platform for the native tests and the fuzzers: what a test
+// arranges or observes in place of what Windows would do. They replace the
+// POSIX port's messages, worker libraries, thread priorities, page regions
+// and executable path (platform/CMakeLists.txt says how); the benchmark and
+// every other program run on the port itself.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace platform::test_hooks {
+namespace fakes {
 
 // Replaces the executable path that GetHostExecutablePath reports; an empty
 // path restores the real one.
@@ -24,10 +27,12 @@ struct RecordedMessageBox {
     unsigned style;
     uint32_t thread_id;
 };
-// Message boxes shown since the last call, oldest first.
+// Message boxes shown since the last call, oldest first. Each is "closed" as
+// soon as it is shown.
 std::vector<RecordedMessageBox> TakeMessageBoxes();
 
-// Thread priorities are a number per thread here, as on Windows.
+// Thread priorities are a number per thread, as on Windows, that any value
+// may be given to: a new thread's is 0.
 void SetCurrentThreadPriority(int priority);
 
 struct WorkerLibraryCalls {
@@ -45,4 +50,4 @@ struct MessageQueueCalls {
 };
 MessageQueueCalls TakeMessageQueueCalls();
 
-}  // namespace platform::test_hooks
+}  // namespace fakes
