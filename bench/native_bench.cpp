@@ -28,7 +28,7 @@
 #include "plugin/relay_context.h"
 #include "samples/avi_writer/writer_plan.h"
 #include "tools/common/smoothing.h"
-#include "tools/host/test_clip.h"
+#include "tools/editor/test_clip.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ enum class Mode { Direct, Relay, Floor };
 
 struct Options {
     Mode mode = Mode::Direct;
-    host_simulator::ClipShape shape;
+    editor_sim::ClipShape shape;
     int32_t host_cost = 0;
     int32_t encoder_cost = 0;
     int32_t buffers = kDefaultBufferCount;
@@ -92,17 +92,17 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             }
             mode_given = ok;
         } else if (name == "--width") {
-            ok = ok && host_simulator::ParseCount(value, 1, &options->shape.width);
+            ok = ok && editor_sim::ParseCount(value, 1, &options->shape.width);
         } else if (name == "--height") {
-            ok = ok && host_simulator::ParseCount(value, 1, &options->shape.height);
+            ok = ok && editor_sim::ParseCount(value, 1, &options->shape.height);
         } else if (name == "--frames") {
-            ok = ok && host_simulator::ParseCount(value, 1, &options->shape.frame_count);
+            ok = ok && editor_sim::ParseCount(value, 1, &options->shape.frame_count);
         } else if (name == "--host-cost") {
-            ok = ok && host_simulator::ParseCount(value, 0, &options->host_cost);
+            ok = ok && editor_sim::ParseCount(value, 0, &options->host_cost);
         } else if (name == "--encoder-cost") {
-            ok = ok && host_simulator::ParseCount(value, 0, &options->encoder_cost);
+            ok = ok && editor_sim::ParseCount(value, 0, &options->encoder_cost);
         } else if (name == "--buffers") {
-            ok = ok && host_simulator::ParseCount(value, 1, &options->buffers);
+            ok = ok && editor_sim::ParseCount(value, 1, &options->buffers);
         } else if (name == "--output") {
             options->output = value;
         } else if (name == "--stats") {
@@ -123,7 +123,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 
 // The editor's side, on the thread that calls output.
 struct Editor {
-    host_simulator::TestClip clip;
+    editor_sim::TestClip clip;
     std::thread::id thread;
     int32_t host_cost = 0;
     int64_t service_ticks = 0;
@@ -209,7 +209,7 @@ int EditorUpdatePreview() {
 }
 
 OutputInfo EditorInfo() {
-    const host_simulator::ClipShape& shape = g_editor.clip.Shape();
+    const editor_sim::ClipShape& shape = g_editor.clip.Shape();
     OutputInfo info{};
     info.flags = 1;
     info.width = shape.width;
@@ -255,7 +255,7 @@ bool WriteAll(int fd, const void* data, size_t size) {
 
 int EncoderOutput(OutputInfo* info) {
     const size_t image_bytes = static_cast<size_t>(info->frame_bytes);
-    const int64_t row_bytes = host_simulator::DibRowBytes(info->width);
+    const int64_t row_bytes = editor_sim::DibRowBytes(info->width);
     const size_t row_buffer = static_cast<size_t>(info->width) * 3;
     g_encoder.scratch.assign(image_bytes + row_buffer, 0);
     info->show_progress(0, info->frame_count);

@@ -32,13 +32,13 @@
 #include <vector>
 
 #include "plugin/output_plugin.h"
-#include "tools/host/test_clip.h"
+#include "tools/editor/test_clip.h"
 
 namespace {
 
-using host_simulator::ClipShape;
-using host_simulator::ParseCount;
-using host_simulator::TestClip;
+using editor_sim::ClipShape;
+using editor_sim::ParseCount;
+using editor_sim::TestClip;
 
 constexpr int32_t kFlagVideo = 1;
 constexpr int32_t kFlagAudio = 2;
@@ -452,7 +452,7 @@ bool DumpFrames(const ClipShape& shape, const std::string& path) {
     TestClip clip;
     OutputFile out(path);
     if (!clip.SetUp(shape) || !out.Valid()) return false;
-    const int64_t stride = host_simulator::DibRowBytes(shape.width);
+    const int64_t stride = editor_sim::DibRowBytes(shape.width);
     for (int32_t frame = 0; frame < shape.frame_count; ++frame) {
         const uint8_t* dib = clip.Frame(frame, 0);
         for (int32_t y = 0; y < shape.height; ++y) {
@@ -468,8 +468,8 @@ bool DumpAudio(const ClipShape& shape, const std::string& path) {
     if (!clip.SetUp(shape) || !out.Valid()) return false;
     for (int32_t start = 0; start < clip.AudioSamples();) {
         int32_t read = 0;
-        const int16_t* data = clip.Audio(start, host_simulator::kAudioRate, &read);
-        if (read <= 0 || !out.Write(data, static_cast<size_t>(read) * host_simulator::kAudioSampleBytes)) return false;
+        const int16_t* data = clip.Audio(start, editor_sim::kAudioRate, &read);
+        if (read <= 0 || !out.Write(data, static_cast<size_t>(read) * editor_sim::kAudioSampleBytes)) return false;
         start += read;
     }
     return true;
@@ -533,10 +533,10 @@ OutputInfo MakeOutputInfo(const TestClip& clip, const char* file_name) {
     info.frame_count = shape.frame_count;
     info.frame_bytes = clip.FrameBytes();
     if (clip.AudioSamples() > 0) {
-        info.passthrough_2[0] = host_simulator::kAudioRate;
-        info.passthrough_2[1] = host_simulator::kAudioChannels;
+        info.passthrough_2[0] = editor_sim::kAudioRate;
+        info.passthrough_2[1] = editor_sim::kAudioChannels;
         info.passthrough_2[2] = clip.AudioSamples();
-        info.passthrough_2[3] = host_simulator::kAudioSampleBytes;
+        info.passthrough_2[3] = editor_sim::kAudioSampleBytes;
     }
     static_assert(sizeof(file_name) == sizeof(info.passthrough_3), "a pointer fills the field");
     std::memcpy(info.passthrough_3, &file_name, sizeof file_name);
