@@ -1,17 +1,18 @@
 // One export for the benchmark (tools/bench.sh), natively over the POSIX
-// platform: a simulated editor that produces the host simulator's clip with
-// its per-frame production cost, and a simulated encoder that does what the
-// sample encoder does per frame (get_video, is_abort, its encoding passes,
-// get_flag, the write, show_progress, now and then update_preview). The
+// platform: the simulated editor's clip (tools/editor) with its per-frame
+// production cost, and a simulated encoder that does what the sample encoder
+// does per frame (get_video, is_abort, its encoding passes, get_flag, the
+// write, show_progress, now and then update_preview). The
 // encoder runs either directly on the editor's thread, through the relay as
 // the editor loads it (PluginInit, PluginOutput, PluginExit), or through the
 // floor handoff (bench/floor/): the least that running both sides at once
 // costs on this machine.
 //
 // It leaves the same records as the programs under Wine, so that one script
-// reads both: the result line on stdout, the encoder's .stats file with the
-// time of every frame request, and the editor's fetch log. Natively it also
-// counts the requests that became round trips exactly (round_trips=).
+// reads both: the result line on stdout, the statistics of the encoder's
+// frame requests with the time of each (bench/timing, as the timing shim
+// writes them there), and the editor's fetch log. Natively it also counts
+// the requests that became round trips exactly (round_trips=).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -22,9 +23,9 @@
 #include <vector>
 
 #include "bench/floor/floor_handoff.h"
+#include "bench/timing/request_timing.h"
 #include "plugin/entry_points.h"
 #include "plugin/relay_context.h"
-#include "samples/avi_writer/writer_plan.h"
 #include "tools/common/smoothing.h"
 #include "tools/editor/clip_editor.h"
 #include "tools/editor/test_clip.h"
@@ -125,8 +126,7 @@ editor_sim::ClipEditor g_editor(editor_sim::ForeignCalls::kServe, Ticks);
 struct Encoder {
     int32_t cost = 0;
     int fd = -1;
-    avi_writer::LatencyRecorder latencies;
-    avi_writer::CallTimeline timeline;
+    request_timing::RequestLog requests;
     int32_t round_trips = 0;
     int32_t frames_written = 0;
     int32_t flagged_frames = 0;
@@ -156,8 +156,7 @@ int EncoderOutput(OutputInfo* info) {
         const int64_t start = Ticks();
         void* pixels = info->get_video(frame);
         const int64_t end = Ticks();
-        g_encoder.latencies.Add(end - start);
-        g_encoder.timeline.Add(frame, start, end);
+        g_encoder.requests.Add(frame, start, end);
         if (info->is_abort() || pixels == nullptr) return 0;
         if (g_encoder.cost > 0) {
             std::memcpy(g_encoder.scratch.data(), pixels, image_bytes);
@@ -177,21 +176,11 @@ int EncoderOutput(OutputInfo* info) {
 bool WriteStats(const std::string& path) {
     FILE* file = std::fopen(path.c_str(), "w");
     if (file == nullptr) return false;
-    const avi_writer::LatencySummary summary = g_encoder.latencies.Summarise(kTicksPerSecond);
-    std::fprintf(file,
-                 "frames_written=%d\nflagged_frames=%d\naudio_samples=0\nencoder_cost=%d\nget_video_calls=%d\n"
-                 "get_video_median_us=%.1f\nget_video_p99_us=%.1f\nget_video_max_us=%.1f\n"
-                 "get_video_under_20us=%d\nticks_per_second=%lld\n",
-                 static_cast<int>(g_encoder.frames_written), static_cast<int>(g_encoder.flagged_frames),
-                 static_cast<int>(g_encoder.cost), static_cast<int>(summary.count), summary.median_us,
-                 summary.p99_us, summary.max_us, static_cast<int>(summary.under_20us),
-                 static_cast<long long>(kTicksPerSecond));
-    for (int32_t i = 0; i < g_encoder.timeline.Count(); ++i) {
-        const avi_writer::CallTimeline::Call& call = g_encoder.timeline.At(i);
-        std::fprintf(file, "call %d %lld %lld\n", static_cast<int>(call.frame), static_cast<long long>(call.start),
-                     static_cast<long long>(call.end));
-    }
-    return std::fclose(file) == 0;
+    bool ok = std::fprintf(file, "frames_written=%d\nflagged_frames=%d\naudio_samples=0\nencoder_cost=%d\n",
+                           static_cast<int>(g_encoder.frames_written), static_cast<int>(g_encoder.flagged_frames),
+                           static_cast<int>(g_encoder.cost)) > 0;
+    ok = ok && g_encoder.requests.Write(file, kTicksPerSecond);
+    return std::fclose(file) == 0 && ok;
 }
 
 int Run(const Options& options) {
@@ -203,8 +192,7 @@ int Run(const Options& options) {
     g_editor.host_cost = options.host_cost;
     g_editor.KeepFetchTimeline(options.shape.frame_count);
     g_encoder.cost = options.encoder_cost;
-    if (!g_encoder.latencies.Reserve(options.shape.frame_count) ||
-        !g_encoder.timeline.Reserve(options.shape.frame_count)) {
+    if (!g_encoder.requests.Reserve(options.shape.frame_count)) {
         std::fprintf(stderr, "native_bench: no memory for the statistics\n");
         return kExitUsage;
     }
@@ -240,7 +228,7 @@ int Run(const Options& options) {
         end = Ticks();
         // Every video request of the encoder is a hit or a round trip.
         g_encoder.round_trips =
-            g_encoder.timeline.Count() - static_cast<int32_t>(ModuleContext()->activity.video_hits.load());
+            g_encoder.requests.Count() - static_cast<int32_t>(ModuleContext()->activity.video_hits.load());
         PluginExit();
     } else {
         start = Ticks();
@@ -266,7 +254,7 @@ int Run(const Options& options) {
                 result, static_cast<double>(end - start) / kTicksPerSecond,
                 static_cast<int>(options.shape.frame_count),
                 static_cast<double>(g_editor.ServiceTicks()) / kTicksPerSecond,
-                static_cast<int>(g_encoder.timeline.Count()), round_trips,
+                static_cast<int>(g_encoder.requests.Count()), round_trips,
                 static_cast<int>(g_editor.off_thread), static_cast<long long>(floor.encoder_sleeps),
                 static_cast<long long>(floor.editor_sleeps), static_cast<long long>(floor.wakes),
                 (g_editor.CostSink() ^ g_encoder.cost_sink) & 1u);
