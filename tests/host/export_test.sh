@@ -130,6 +130,7 @@ for mode in direct relayed; do
         "frames_written=45 flagged_frames=7 audio_samples=72000 encoder_cost=2 get_video_calls=45 "
     expect "the settings saved after the export are the restored ones" \
         "$(same_bytes "$work/$mode-saved.bin" "$work/$mode-settings.bin")" same
+    expect "nothing is left beside the file" "$(find "$work" -name "$mode.avi?*" | wc -l)" 0
     end_case "$work/$mode.log"
 done
 through=avi_writer
@@ -144,6 +145,7 @@ expect "the configured file holds one stream of 5 odd-sized frames" "$(host_prob
     "streams=1 frames=5 width=33 height=17 duration=0.166667"
 ffmpeg -v error -i "$work/configured.avi" -map 0:v -pix_fmt bgr24 -f rawvideo - >"$work/odd-decoded.bgr" 2>/dev/null
 expect "rows padded to 4 bytes decode to the pattern" "$(same_bytes "$work/odd-decoded.bgr" "$work/odd.bgr")" same
+expect "nothing is left beside the file" "$(find "$work" -name "configured.avi?*" | wc -l)" 0
 end_case "$work/configured.log"
 
 for mode in direct relayed; do
@@ -154,6 +156,7 @@ for mode in direct relayed; do
     expect "the export reports failure" "$(host_field "$work/$mode-cancelled.log" result)" 0
     expect "no message box" "$(host_field "$work/$mode-cancelled.log" boxes)" 0
     written="$(host_frame_count "$avi")"
+    expect "nothing is left beside the file" "$(find "$work" -name "$mode-cancelled.avi?*" | wc -l)" 0
     expect "it stopped before the end" "$([ -n "$written" ] && [ "$written" -ge 1 ] && [ "$written" -lt 300 ] &&
         echo early)" early
     ffmpeg -v error -i "$avi" -map 0:v -pix_fmt bgr24 -f rawvideo - >"$work/$mode-cancelled.bgr" 2>/dev/null
