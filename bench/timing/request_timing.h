@@ -5,8 +5,10 @@
 // benchmark for its own; tools/bench.sh reads what they write.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <new>
 
 namespace request_timing {
 
@@ -18,26 +20,42 @@ struct LatencySummary {
     int32_t under_20us = 0;
 };
 
+// Values kept in a region allocated before the export; what does not fit
+// is dropped.
+template <class T>
+class Reserved {
+public:
+    Reserved() = default;
+    ~Reserved() { delete[] items_; }
+    Reserved(const Reserved&) = delete;
+    Reserved& operator=(const Reserved&) = delete;
+
+    // False when the region cannot be had; adding then does nothing.
+    bool Reserve(int32_t capacity);
+    void Add(const T& item) {
+        if (count_ < capacity_) items_[count_++] = item;
+    }
+    int32_t Count() const { return count_; }
+    T* begin() { return items_; }
+    T* end() { return items_ + count_; }
+    const T& At(int32_t index) const { return items_[index]; }
+
+private:
+    T* items_ = nullptr;
+    int32_t capacity_ = 0;
+    int32_t count_ = 0;
+};
+
 // Durations of the frame requests, in the clock's ticks.
 class LatencyRecorder {
 public:
-    LatencyRecorder() = default;
-    ~LatencyRecorder();
-    LatencyRecorder(const LatencyRecorder&) = delete;
-    LatencyRecorder& operator=(const LatencyRecorder&) = delete;
-
-    // False when the region cannot be had; recording then does nothing.
-    bool Reserve(int32_t capacity);
-    void Add(int64_t ticks) {
-        if (count_ < capacity_) ticks_[count_++] = ticks;
-    }
+    bool Reserve(int32_t capacity) { return ticks_.Reserve(capacity); }
+    void Add(int64_t ticks) { ticks_.Add(ticks); }
     // Reorders the recorded values.
     LatencySummary Summarise(int64_t ticks_per_second);
 
 private:
-    int64_t* ticks_ = nullptr;
-    int32_t capacity_ = 0;
-    int32_t count_ = 0;
+    Reserved<int64_t> ticks_;
 };
 
 // When each frame request began and ended, in the order made. Beside the
@@ -51,23 +69,13 @@ public:
         int64_t end;
     };
 
-    CallTimeline() = default;
-    ~CallTimeline();
-    CallTimeline(const CallTimeline&) = delete;
-    CallTimeline& operator=(const CallTimeline&) = delete;
-
-    // False when the region cannot be had; recording then does nothing.
-    bool Reserve(int32_t capacity);
-    void Add(int32_t frame, int64_t start, int64_t end) {
-        if (count_ < capacity_) calls_[count_++] = Call{frame, start, end};
-    }
-    int32_t Count() const { return count_; }
-    const Call& At(int32_t index) const { return calls_[index]; }
+    bool Reserve(int32_t capacity) { return calls_.Reserve(capacity); }
+    void Add(int32_t frame, int64_t start, int64_t end) { calls_.Add(Call{frame, start, end}); }
+    int32_t Count() const { return calls_.Count(); }
+    const Call& At(int32_t index) const { return calls_.At(index); }
 
 private:
-    Call* calls_ = nullptr;
-    int32_t capacity_ = 0;
-    int32_t count_ = 0;
+    Reserved<Call> calls_;
 };
 
 // Both records of one export's frame requests.
@@ -89,5 +97,18 @@ private:
     LatencyRecorder latencies_;
     CallTimeline timeline_;
 };
+
+template <class T>
+bool Reserved<T>::Reserve(int32_t capacity) {
+    delete[] items_;
+    items_ = nullptr;
+    capacity_ = 0;
+    count_ = 0;
+    if (capacity <= 0) return false;
+    items_ = new (std::nothrow) T[static_cast<size_t>(capacity)];
+    if (items_ == nullptr) return false;
+    capacity_ = capacity;
+    return true;
+}
 
 }  // namespace request_timing
