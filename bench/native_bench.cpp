@@ -1,34 +1,34 @@
 // One export for the benchmark (tools/bench.sh), natively over the POSIX
-// platform: a simulated editor that produces the host simulator's clip with
-// its per-frame production cost, and a simulated encoder that does what the
-// sample encoder does per frame (get_video, is_abort, its encoding passes,
-// get_flag, the write, show_progress, now and then update_preview). The
+// platform: the simulated editor's clip (tools/editor) with its per-frame
+// production cost, and a simulated encoder that does what the sample encoder
+// does per frame (get_video, is_abort, its encoding passes, get_flag, the
+// write, show_progress, now and then update_preview). The
 // encoder runs either directly on the editor's thread, through the relay as
 // the editor loads it (PluginInit, PluginOutput, PluginExit), or through the
 // floor handoff (bench/floor/): the least that running both sides at once
 // costs on this machine.
 //
 // It leaves the same records as the programs under Wine, so that one script
-// reads both: the result line on stdout, the encoder's .stats file with the
-// time of every frame request, and the editor's fetch log. Natively it also
-// counts the requests that became round trips exactly (round_trips=).
+// reads both: the result line on stdout, the statistics of the encoder's
+// frame requests with the time of each (bench/timing, as the timing shim
+// writes them there), and the editor's fetch log. Natively it also counts
+// the requests that became round trips exactly (round_trips=).
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench/floor/floor_handoff.h"
+#include "bench/timing/request_timing.h"
 #include "plugin/entry_points.h"
 #include "plugin/relay_context.h"
-#include "samples/avi_writer/writer_plan.h"
 #include "tools/common/smoothing.h"
-#include "tools/host/test_clip.h"
+#include "tools/editor/clip_editor.h"
+#include "tools/editor/test_clip.h"
 
 namespace {
 
@@ -37,7 +37,6 @@ constexpr int kExitUsage = 2;
 constexpr int kExitForeignThread = 3;
 constexpr int32_t kPreviewInterval = 15;  // as the sample encoder
 constexpr int64_t kTicksPerSecond = 1000000000;
-constexpr int64_t kNoTicks = -1;
 
 const char kUsage[] =
     "usage: native_bench --mode direct|relay|floor [options]\n"
@@ -51,16 +50,13 @@ const char kUsage[] =
     "  --fetch-log FILE         when each frame's first fetch ended, and the next call began\n"
     "The last line reads: result=R seconds=S frames=N service_seconds=H ...\n";
 
-int64_t Ticks() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+int64_t Ticks() { return editor_sim::SteadyNanoseconds(); }
 
 enum class Mode { Direct, Relay, Floor };
 
 struct Options {
     Mode mode = Mode::Direct;
-    host_simulator::ClipShape shape;
+    editor_sim::ClipShape shape;
     int32_t host_cost = 0;
     int32_t encoder_cost = 0;
     int32_t buffers = kDefaultBufferCount;
@@ -92,17 +88,17 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             }
             mode_given = ok;
         } else if (name == "--width") {
-            ok = ok && host_simulator::ParseCount(value, 1, &options->shape.width);
+            ok = ok && editor_sim::ParseCount(value, 1, &options->shape.width);
         } else if (name == "--height") {
-            ok = ok && host_simulator::ParseCount(value, 1, &options->shape.height);
+            ok = ok && editor_sim::ParseCount(value, 1, &options->shape.height);
         } else if (name == "--frames") {
-            ok = ok && host_simulator::ParseCount(value, 1, &options->shape.frame_count);
+            ok = ok && editor_sim::ParseCount(value, 1, &options->shape.frame_count);
         } else if (name == "--host-cost") {
-            ok = ok && host_simulator::ParseCount(value, 0, &options->host_cost);
+            ok = ok && editor_sim::ParseCount(value, 0, &options->host_cost);
         } else if (name == "--encoder-cost") {
-            ok = ok && host_simulator::ParseCount(value, 0, &options->encoder_cost);
+            ok = ok && editor_sim::ParseCount(value, 0, &options->encoder_cost);
         } else if (name == "--buffers") {
-            ok = ok && host_simulator::ParseCount(value, 1, &options->buffers);
+            ok = ok && editor_sim::ParseCount(value, 1, &options->buffers);
         } else if (name == "--output") {
             options->output = value;
         } else if (name == "--stats") {
@@ -121,119 +117,16 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     return mode_given;
 }
 
-// The editor's side, on the thread that calls output.
-struct Editor {
-    host_simulator::TestClip clip;
-    std::thread::id thread;
-    int32_t host_cost = 0;
-    int64_t service_ticks = 0;
-    int32_t foreign_thread_calls = 0;
-    uint32_t cost_sink = 0;
-    // When each frame's first fetch ended, and when the next call began:
-    // the relay stores the frame between the two.
-    std::vector<int64_t> fetch_end;
-    std::vector<int64_t> next_call;
-    int32_t awaiting_next = -1;
-    int32_t refetches = 0;
-};
-Editor g_editor;
-
-// Every service call of the editor: checks the thread, adds its duration to
-// the editor's share, and keeps the fetch timeline.
-class ServiceCall {
-public:
-    ServiceCall() : start_(Ticks()) {
-        if (std::this_thread::get_id() != g_editor.thread) ++g_editor.foreign_thread_calls;
-        if (g_editor.awaiting_next >= 0) {
-            g_editor.next_call[static_cast<size_t>(g_editor.awaiting_next)] = start_;
-            g_editor.awaiting_next = -1;
-        }
-    }
-    ~ServiceCall() {
-        const int64_t end = Ticks();
-        g_editor.service_ticks += end - start_;
-        if (fetched_ < 0) return;
-        int64_t& recorded = g_editor.fetch_end[static_cast<size_t>(fetched_)];
-        if (recorded != kNoTicks) {
-            ++g_editor.refetches;
-            return;
-        }
-        recorded = end;
-        g_editor.awaiting_next = fetched_;
-    }
-    ServiceCall(const ServiceCall&) = delete;
-    ServiceCall& operator=(const ServiceCall&) = delete;
-    void Fetched(int32_t frame) { fetched_ = frame; }
-
-private:
-    const int64_t start_;
-    int32_t fetched_ = -1;
-};
-
-void* EditorGetVideoEx(int frame, uint32_t format) {
-    ServiceCall call;
-    const uint8_t* data = g_editor.clip.Frame(frame, format);
-    if (data == nullptr) return nullptr;
-    // The editor's filters, between reading the source and handing it over.
-    g_editor.cost_sink += g_editor.clip.SpendProductionCost(g_editor.host_cost);
-    call.Fetched(frame);
-    return const_cast<uint8_t*>(data);
-}
-
-void* EditorGetVideo(int frame) { return EditorGetVideoEx(frame, kFormatDefault); }
-
-void* EditorGetAudio(int, int, int* read) {
-    ServiceCall call;
-    if (read != nullptr) *read = 0;
-    return nullptr;
-}
-
-int EditorIsAbort() {
-    ServiceCall call;
-    return 0;
-}
-
-int EditorShowProgress(int, int) {
-    ServiceCall call;
-    return 1;
-}
-
-int EditorGetFlag(int frame) {
-    ServiceCall call;
-    return g_editor.clip.Flag(frame);
-}
-
-int EditorUpdatePreview() {
-    ServiceCall call;
-    return 1;
-}
-
-OutputInfo EditorInfo() {
-    const host_simulator::ClipShape& shape = g_editor.clip.Shape();
-    OutputInfo info{};
-    info.flags = 1;
-    info.width = shape.width;
-    info.height = shape.height;
-    info.passthrough_1[0] = shape.rate;
-    info.passthrough_1[1] = shape.scale;
-    info.frame_count = shape.frame_count;
-    info.frame_bytes = g_editor.clip.FrameBytes();
-    info.get_video = EditorGetVideo;
-    info.get_audio = EditorGetAudio;
-    info.is_abort = EditorIsAbort;
-    info.show_progress = EditorShowProgress;
-    info.get_flag = EditorGetFlag;
-    info.update_preview = EditorUpdatePreview;
-    info.get_video_ex = EditorGetVideoEx;
-    return info;
-}
+// The editor's side, on the thread that calls output: its service calls
+// are timed on the benchmark's clock, and a call from another thread is
+// counted (and served).
+editor_sim::ClipEditor g_editor(editor_sim::ForeignCalls::kServe, Ticks);
 
 // The encoder's side.
 struct Encoder {
     int32_t cost = 0;
     int fd = -1;
-    avi_writer::LatencyRecorder latencies;
-    avi_writer::CallTimeline timeline;
+    request_timing::RequestLog requests;
     int32_t round_trips = 0;
     int32_t frames_written = 0;
     int32_t flagged_frames = 0;
@@ -255,7 +148,7 @@ bool WriteAll(int fd, const void* data, size_t size) {
 
 int EncoderOutput(OutputInfo* info) {
     const size_t image_bytes = static_cast<size_t>(info->frame_bytes);
-    const int64_t row_bytes = host_simulator::DibRowBytes(info->width);
+    const int64_t row_bytes = editor_sim::DibRowBytes(info->width);
     const size_t row_buffer = static_cast<size_t>(info->width) * 3;
     g_encoder.scratch.assign(image_bytes + row_buffer, 0);
     info->show_progress(0, info->frame_count);
@@ -263,8 +156,7 @@ int EncoderOutput(OutputInfo* info) {
         const int64_t start = Ticks();
         void* pixels = info->get_video(frame);
         const int64_t end = Ticks();
-        g_encoder.latencies.Add(end - start);
-        g_encoder.timeline.Add(frame, start, end);
+        g_encoder.requests.Add(frame, start, end);
         if (info->is_abort() || pixels == nullptr) return 0;
         if (g_encoder.cost > 0) {
             std::memcpy(g_encoder.scratch.data(), pixels, image_bytes);
@@ -284,48 +176,23 @@ int EncoderOutput(OutputInfo* info) {
 bool WriteStats(const std::string& path) {
     FILE* file = std::fopen(path.c_str(), "w");
     if (file == nullptr) return false;
-    const avi_writer::LatencySummary summary = g_encoder.latencies.Summarise(kTicksPerSecond);
-    std::fprintf(file,
-                 "frames_written=%d\nflagged_frames=%d\naudio_samples=0\nencoder_cost=%d\nget_video_calls=%d\n"
-                 "get_video_median_us=%.1f\nget_video_p99_us=%.1f\nget_video_max_us=%.1f\n"
-                 "get_video_under_20us=%d\nticks_per_second=%lld\n",
-                 static_cast<int>(g_encoder.frames_written), static_cast<int>(g_encoder.flagged_frames),
-                 static_cast<int>(g_encoder.cost), static_cast<int>(summary.count), summary.median_us,
-                 summary.p99_us, summary.max_us, static_cast<int>(summary.under_20us),
-                 static_cast<long long>(kTicksPerSecond));
-    for (int32_t i = 0; i < g_encoder.timeline.Count(); ++i) {
-        const avi_writer::CallTimeline::Call& call = g_encoder.timeline.At(i);
-        std::fprintf(file, "call %d %lld %lld\n", static_cast<int>(call.frame), static_cast<long long>(call.start),
-                     static_cast<long long>(call.end));
-    }
-    return std::fclose(file) == 0;
-}
-
-bool WriteFetchLog(const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "w");
-    if (file == nullptr) return false;
-    std::fprintf(file, "ticks_per_second=%lld\nrefetches=%d\n", static_cast<long long>(kTicksPerSecond),
-                 static_cast<int>(g_editor.refetches));
-    for (size_t frame = 0; frame < g_editor.fetch_end.size(); ++frame) {
-        std::fprintf(file, "fetch %d %lld %lld\n", static_cast<int>(frame),
-                     static_cast<long long>(g_editor.fetch_end[frame]),
-                     static_cast<long long>(g_editor.next_call[frame]));
-    }
-    return std::fclose(file) == 0;
+    bool ok = std::fprintf(file, "frames_written=%d\nflagged_frames=%d\naudio_samples=0\nencoder_cost=%d\n",
+                           static_cast<int>(g_encoder.frames_written), static_cast<int>(g_encoder.flagged_frames),
+                           static_cast<int>(g_encoder.cost)) > 0;
+    ok = ok && g_encoder.requests.Write(file, kTicksPerSecond);
+    return std::fclose(file) == 0 && ok;
 }
 
 int Run(const Options& options) {
-    if (!g_editor.clip.SetUp(options.shape)) {
+    g_editor.BecomeCurrent();
+    if (!g_editor.SetUp(options.shape)) {
         std::fprintf(stderr, "native_bench: the clip is too large for the editor's records\n");
         return kExitUsage;
     }
-    g_editor.thread = std::this_thread::get_id();
     g_editor.host_cost = options.host_cost;
-    g_editor.fetch_end.assign(static_cast<size_t>(options.shape.frame_count), kNoTicks);
-    g_editor.next_call.assign(static_cast<size_t>(options.shape.frame_count), kNoTicks);
+    g_editor.KeepFetchTimeline(options.shape.frame_count);
     g_encoder.cost = options.encoder_cost;
-    if (!g_encoder.latencies.Reserve(options.shape.frame_count) ||
-        !g_encoder.timeline.Reserve(options.shape.frame_count)) {
+    if (!g_encoder.requests.Reserve(options.shape.frame_count)) {
         std::fprintf(stderr, "native_bench: no memory for the statistics\n");
         return kExitUsage;
     }
@@ -340,7 +207,7 @@ int Run(const Options& options) {
     OutputPluginTable encoder{};
     encoder.name = "native bench encoder";
     encoder.output = EncoderOutput;
-    OutputInfo info = EditorInfo();
+    OutputInfo info = g_editor.Info(nullptr);
     int result = 0;
     int64_t start = 0;
     int64_t end = 0;
@@ -361,7 +228,7 @@ int Run(const Options& options) {
         end = Ticks();
         // Every video request of the encoder is a hit or a round trip.
         g_encoder.round_trips =
-            g_encoder.timeline.Count() - static_cast<int32_t>(ModuleContext()->activity.video_hits.load());
+            g_encoder.requests.Count() - static_cast<int32_t>(ModuleContext()->activity.video_hits.load());
         PluginExit();
     } else {
         start = Ticks();
@@ -374,7 +241,7 @@ int Run(const Options& options) {
         std::fprintf(stderr, "native_bench: cannot write %s\n", options.stats.c_str());
         return kExitUsage;
     }
-    if (!options.fetch_log.empty() && !WriteFetchLog(options.fetch_log)) {
+    if (!options.fetch_log.empty() && !g_editor.Fetches().Write(options.fetch_log, kTicksPerSecond)) {
         std::fprintf(stderr, "native_bench: cannot write %s\n", options.fetch_log.c_str());
         return kExitUsage;
     }
@@ -386,12 +253,12 @@ int Run(const Options& options) {
                 "sinks=%u\n",
                 result, static_cast<double>(end - start) / kTicksPerSecond,
                 static_cast<int>(options.shape.frame_count),
-                static_cast<double>(g_editor.service_ticks) / kTicksPerSecond,
-                static_cast<int>(g_encoder.timeline.Count()), round_trips,
-                static_cast<int>(g_editor.foreign_thread_calls), static_cast<long long>(floor.encoder_sleeps),
+                static_cast<double>(g_editor.ServiceTicks()) / kTicksPerSecond,
+                static_cast<int>(g_encoder.requests.Count()), round_trips,
+                static_cast<int>(g_editor.off_thread), static_cast<long long>(floor.encoder_sleeps),
                 static_cast<long long>(floor.editor_sleeps), static_cast<long long>(floor.wakes),
-                (g_editor.cost_sink ^ g_encoder.cost_sink) & 1u);
-    if (g_editor.foreign_thread_calls != 0) return kExitForeignThread;
+                (g_editor.CostSink() ^ g_encoder.cost_sink) & 1u);
+    if (g_editor.off_thread != 0) return kExitForeignThread;
     return result != 0 ? 0 : kExitFailedExport;
 }
 

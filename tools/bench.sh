@@ -4,7 +4,10 @@
 # sample encoder) and natively (the relay's code over the POSIX platform,
 # bench/native_bench.cpp), for three balances of work, buffer counts 1, 8 and
 # 48, and frame sizes 640x360 and 1920x1080. Each scenario is repeated and
-# the medians are reported as Markdown tables (see docs/benchmark.md).
+# the medians are reported as Markdown tables (see docs/benchmark.md). Under
+# Wine the encoder runs behind the timing shim (bench/timing_shim, timed.auo),
+# which times its frame requests: loaded by the simulator for the direct
+# export, from sidecar\ for the relayed one.
 #
 #   tools/bench.sh [--repeat N] [--before REV] [--only wine|native] [--quick]
 #
@@ -87,7 +90,7 @@ build() {
         cmake -S "$source" -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" \
             -DCMAKE_BUILD_TYPE=Release >"$win.configure.log" 2>&1 ||
             { tail -20 "$win.configure.log"; fail "configuring $win failed"; }
-        cmake --build "$win" --target sidecar avi_writer host_simulator >"$win.build.log" 2>&1 ||
+        cmake --build "$win" --target sidecar avi_writer timing_shim host_simulator >"$win.build.log" 2>&1 ||
             { grep -E "error|FAILED" "$win.build.log" | head -20; fail "building $win failed"; }
     fi
 }
@@ -110,22 +113,23 @@ if [ -n "$before" ]; then
 fi
 
 # The editor's installation under Wine: the relay looks for the encoder in
-# sidecar\ beside the executable.
+# sidecar\ beside the executable, and finds the timing shim there; the shim
+# runs the encoder that OFFLOADER_TIMED_ENCODER names.
 editor="$run/editor"
 if [[ " ${platforms[*]} " == *" wine "* ]]; then
     rm -rf "$editor"
     mkdir -p "$editor/plugins" "$editor/sidecar"
     cp "$win_build/bin/host_simulator.exe" "$editor/" &&
-        cp "$win_build/bin/avi_writer.auo" "$editor/plugins/" &&
+        cp "$win_build/bin/avi_writer.auo" "$win_build/bin/timed.auo" "$editor/plugins/" &&
         cp "$win_build/bin/sidecar.auo" "$editor/plugins/sidecar-after.auo" &&
-        cp "$win_build/bin/avi_writer.auo" "$editor/sidecar/avi_writer.auo_" || fail "cannot lay out $editor"
+        cp "$win_build/bin/timed.auo" "$editor/sidecar/timed.auo_" || fail "cannot lay out $editor"
     if [ -n "$before" ]; then
         cp "$before_root/win32/bin/sidecar.auo" "$editor/plugins/sidecar-before.auo" || fail "no before relay"
     fi
     for cost in 1 2 3; do
         host_writer_settings "$run/writer-$cost.bin" "$cost"
         for buffers in "${buffer_counts[@]}"; do
-            host_relay_settings "$run/relay-$buffers-$cost.bin" "$buffers" avi_writer.auo_ "$run/writer-$cost.bin"
+            host_relay_settings "$run/relay-$buffers-$cost.bin" "$buffers" timed.auo_ "$run/writer-$cost.bin"
         done
     done
 fi
@@ -167,15 +171,16 @@ one() {
     if [ "$platform" == wine ]; then
         local plugin settings
         if [ "$buffers" == 0 ]; then
-            plugin=avi_writer.auo settings="$run/writer-$encoder.bin"
+            plugin=timed.auo settings="$run/writer-$encoder.bin"
         else
             plugin="sidecar-$variant.auo" settings="$run/relay-$buffers-$encoder.bin"
         fi
-        LC_ALL=ja_JP.UTF-8 timeout 600 wine "$editor/host_simulator.exe" --plugin "$(host_winpath "$editor/plugins/$plugin")" \
+        LC_ALL=ja_JP.UTF-8 OFFLOADER_TIMED_ENCODER="$(host_winpath "$editor/plugins/avi_writer.auo")" \
+            OFFLOADER_TIMING_STATS="$(host_winpath "$stats")" \
+            timeout 600 wine "$editor/host_simulator.exe" --plugin "$(host_winpath "$editor/plugins/$plugin")" \
             --settings "$(host_winpath "$settings")" --output "$(host_winpath "$shm/out.avi")" \
             --width "$width" --height "$height" --frames "$frames" --host-cost "$host" --no-audio \
             --fetch-log "$(host_winpath "$fetches")" >"$log" 2>&1 </dev/null
-        mv "$shm/out.avi.stats" "$stats" 2>/dev/null
     else
         local program="$native_build/bench/native_bench" mode=relay
         [ "$variant" == before ] && program="$before_root/native/bench/native_bench"

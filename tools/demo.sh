@@ -44,9 +44,11 @@ while [ $# -gt 0 ]; do
     *) echo "$usage" >&2; exit 2 ;;
     esac
 done
+# The synthetic encoder runs behind the timing shim (timed.auo, from
+# bench/timing_shim), in both exports, for the latency of its frame requests.
 case "$encoder" in
-ffmpeg) module=ffmpeg_pipe extension=mp4 ;;
-avi) module=avi_writer extension=avi; host_cost="${host_cost:-4}" ;;
+ffmpeg) module=ffmpeg_pipe extension=mp4 direct_plugin=ffmpeg_pipe.auo sidecar_module=ffmpeg_pipe.auo_ ;;
+avi) module=avi_writer extension=avi direct_plugin=timed.auo sidecar_module=timed.auo_; host_cost="${host_cost:-4}" ;;
 *) echo "$usage" >&2; exit 2 ;;
 esac
 
@@ -65,7 +67,9 @@ echo "== building the Windows binaries into $build"
 mkdir -p "$build"
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" \
     -DCMAKE_BUILD_TYPE=Release >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; fail "configure failed"; }
-cmake --build "$build" --target sidecar "$module" host_simulator >"$build.build.log" 2>&1 ||
+shim=()
+[ "$encoder" == avi ] && shim=(timing_shim)
+cmake --build "$build" --target sidecar "$module" "${shim[@]}" host_simulator >"$build.build.log" 2>&1 ||
     { grep -E "error|FAILED" "$build.build.log" | head -30; fail "build failed"; }
 
 # A temporary editor installation: the relay looks for its sub-plugins in
@@ -76,7 +80,12 @@ rm -rf "$run"
 mkdir -p "$run/editor/plugins" "$run/editor/sidecar"
 cp "$build/bin/host_simulator.exe" "$run/editor/" &&
     cp "$build/bin/sidecar.auo" "$build/bin/$module.auo" "$run/editor/plugins/" &&
-    cp "$build/bin/$module.auo" "$run/editor/sidecar/$module.auo_" || fail "cannot lay out $run/editor"
+    cp "$build/bin/${sidecar_module%_}" "$run/editor/sidecar/$sidecar_module" || fail "cannot lay out $run/editor"
+if [ "$encoder" == avi ]; then
+    cp "$build/bin/timed.auo" "$run/editor/plugins/" || fail "cannot lay out $run/editor"
+    OFFLOADER_TIMED_ENCODER="$(host_winpath "$run/editor/plugins/$module.auo")"
+    export OFFLOADER_TIMED_ENCODER
+fi
 
 # x264 with one thread gives the same bytes for the same frames, and leaves
 # the second core to the editor.
@@ -121,7 +130,7 @@ else
     host_writer_settings "$run/encoder.bin" "$encoder_cost"
     encoder_words="encoder cost $encoder_cost"
 fi
-host_relay_settings "$run/relay.bin" "$buffers" "$module.auo_" "$run/encoder.bin"
+host_relay_settings "$run/relay.bin" "$buffers" "$sidecar_module" "$run/encoder.bin"
 
 clip=("${clip_shape[@]}" --host-cost "$host_cost" --close-message-boxes)
 echo "== exporting ${width}x${height}, $frames frames, host cost $host_cost, $encoder_words"
@@ -129,7 +138,8 @@ echo "== exporting ${width}x${height}, $frames frames, host cost $host_cost, $en
 # export_once NAME PLUGIN SETTINGS: one export into $run/NAME.$extension.
 export_once() {
     local name="$1" plugin="$2" settings="$3"
-    host_run "$run/$name.log" "$run/editor/host_simulator.exe" --plugin "$(host_winpath "$run/editor/plugins/$plugin")" \
+    OFFLOADER_TIMING_STATS="$(host_winpath "$run/$name.stats")" host_run "$run/$name.log" \
+        "$run/editor/host_simulator.exe" --plugin "$(host_winpath "$run/editor/plugins/$plugin")" \
         --settings "$(host_winpath "$settings")" --output "$(host_winpath "$run/$name.$extension")" "${clip[@]}"
     local result
     result="$(host_field "$run/$name.log" result)"
@@ -142,7 +152,7 @@ export_once() {
     foreign="$(host_field "$run/$name.log" foreign_thread_calls)"
     [ "$foreign" == 0 ] || fail "the $name export called the editor from another thread $foreign times"
 }
-export_once direct "$module.auo" "$run/encoder.bin"
+export_once direct "$direct_plugin" "$run/encoder.bin"
 export_once relayed sidecar.auo "$run/relay.bin"
 
 duration="$(awk -v f="$frames" -v r="$rate" 'BEGIN { printf "%.6f", f / r }')"
@@ -191,7 +201,7 @@ else
     # Overlap can at best hide the shorter of the two behind the longer one:
     # the ideal relayed time is max(host, encoder), the ideal speed-up
     # (host + encoder) / max(host, encoder).
-    awk -v d="$direct" -v h="$host_share" -v r="$relayed" -v stats="$run/relayed.avi.stats" 'BEGIN {
+    awk -v d="$direct" -v h="$host_share" -v r="$relayed" -v stats="$run/relayed.stats" 'BEGIN {
         e = d - h
         longer = h > e ? h : e
         printf "%-10s %9s %9s %9s\n", "export", "seconds", "host", "encoder"

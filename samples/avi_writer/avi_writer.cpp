@@ -6,8 +6,7 @@
 // It reads one frame at a time through get_video (the editor's default
 // format, a bottom-up DIB, which is what a BI_RGB stream holds) and writes
 // the audio that belongs to each frame right after it, reading the audio a
-// second ahead at a time. Each get_video call is timed, and a summary with
-// the time of every call goes to a side file next to the AVI (<file>.stats).
+// second ahead at a time. It writes the AVI and nothing else.
 #include <windows.h>
 #include <commdlg.h>
 #include <vfw.h>
@@ -68,12 +67,6 @@ void ShowWriterError(const char* text, const char* detail = nullptr) {
         std::snprintf(message, sizeof message, "%s", text);
     }
     MessageBoxA(nullptr, message, kName, MB_OK | MB_ICONERROR | MB_TASKMODAL);
-}
-
-int64_t Ticks() {
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now.QuadPart;
 }
 
 // COM for the AVI library. It is reference counted: under the relay the
@@ -191,48 +184,6 @@ bool CreateAudioStream(PAVIFILE file, const ExportPlan& plan, AviStream* stream)
     return AVIStreamSetFormat(stream->Get(), 0, &format, sizeof format) == AVIERR_OK;
 }
 
-struct ExportTally {
-    int32_t frames_written = 0;
-    int32_t flagged_frames = 0;
-    int64_t audio_samples = 0;
-};
-
-// The latencies of the frame requests and when each was made.
-struct FrameRequests {
-    avi_writer::LatencyRecorder latencies;
-    avi_writer::CallTimeline timeline;
-};
-
-void WriteStats(const char* avi_path, FrameRequests* requests, const ExportTally& tally, int32_t cost) {
-    char path[MAX_PATH * 2 + 8];
-    std::snprintf(path, sizeof path, "%s.stats", avi_path);
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    avi_writer::LatencySummary summary = requests->latencies.Summarise(frequency.QuadPart);
-    char text[512];
-    int length = std::snprintf(text, sizeof text,
-                               "frames_written=%d\nflagged_frames=%d\naudio_samples=%lld\nencoder_cost=%d\n"
-                               "get_video_calls=%d\nget_video_median_us=%.1f\nget_video_p99_us=%.1f\n"
-                               "get_video_max_us=%.1f\nget_video_under_20us=%d\nticks_per_second=%lld\n",
-                               static_cast<int>(tally.frames_written), static_cast<int>(tally.flagged_frames),
-                               static_cast<long long>(tally.audio_samples), static_cast<int>(cost),
-                               static_cast<int>(summary.count), summary.median_us, summary.p99_us, summary.max_us,
-                               static_cast<int>(summary.under_20us), static_cast<long long>(frequency.QuadPart));
-    // The side file serves measurements only; failing to write it does not
-    // fail the export.
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    DWORD written = 0;
-    WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
-    for (int32_t i = 0; i < requests->timeline.Count(); ++i) {
-        const avi_writer::CallTimeline::Call& call = requests->timeline.At(i);
-        length = std::snprintf(text, sizeof text, "call %d %lld %lld\n", static_cast<int>(call.frame),
-                               static_cast<long long>(call.start), static_cast<long long>(call.end));
-        WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
-    }
-    CloseHandle(file);
-}
-
 const char* PlanErrorMessage(PlanError error) {
     switch (error) {
     case PlanError::kNoVideo: return kNoVideoMessage;
@@ -262,8 +213,7 @@ bool StageAudio(OutputInfo* info, const ExportPlan& plan, int32_t position, avi_
 
 // Writes the frames and their audio; false on a failure already reported,
 // or on a cancellation.
-bool WriteFrames(OutputInfo* info, const ExportPlan& plan, int32_t cost, PAVISTREAM video, PAVISTREAM audio,
-                 FrameRequests* requests, ExportTally* tally) {
+bool WriteFrames(OutputInfo* info, const ExportPlan& plan, int32_t cost, PAVISTREAM video, PAVISTREAM audio) {
     ScratchFrame scratch;
     const size_t row_bytes = static_cast<size_t>(plan.width) * 3;
     if (cost > 0 && !scratch.Allocate(static_cast<size_t>(plan.image_bytes), row_bytes)) {
@@ -280,11 +230,7 @@ bool WriteFrames(OutputInfo* info, const ExportPlan& plan, int32_t cost, PAVISTR
     bool audio_ended = audio == nullptr;
     info->show_progress(0, plan.frame_count);
     for (int32_t frame = 0; frame < plan.frame_count; ++frame) {
-        const int64_t start = Ticks();
         void* pixels = info->get_video(frame);
-        const int64_t end = Ticks();
-        requests->latencies.Add(end - start);
-        requests->timeline.Add(frame, start, end);
         // Asked after the frame, not before: once an export is cancelled a
         // relay may answer with whatever its buffer holds, which must not
         // reach the file. A missing frame after a cancellation is expected.
@@ -299,14 +245,15 @@ bool WriteFrames(OutputInfo* info, const ExportPlan& plan, int32_t cost, PAVISTR
                                                                plan.width, plan.height, cost,
                                                                scratch.Row(static_cast<size_t>(plan.image_bytes)));
         }
-        if (info->get_flag(frame) != 0) ++tally->flagged_frames;
-        // Uncompressed frames stand alone: each one is a keyframe.
+        // Where an encoder asks for the frame's flag (a keyframe the user
+        // set). Uncompressed frames stand alone: each one is a keyframe
+        // whatever the answer.
+        info->get_flag(frame);
         if (AVIStreamWrite(video, frame, 1, pixels, plan.image_bytes, AVIIF_KEYFRAME, nullptr, nullptr) !=
             AVIERR_OK) {
             ShowWriterError(kWriteMessage);
             return false;
         }
-        ++tally->frames_written;
 
         avi_writer::SampleSpan span = avi_writer::AudioSpanOfFrame(plan, frame);
         for (int32_t position = span.begin; !audio_ended && position < span.end;) {
@@ -325,7 +272,6 @@ bool WriteFrames(OutputInfo* info, const ExportPlan& plan, int32_t cost, PAVISTR
                 return false;
             }
             position += count;
-            tally->audio_samples += count;
         }
         info->show_progress(frame + 1, plan.frame_count);
         if ((frame + 1) % kPreviewInterval == 0) info->update_preview();
@@ -354,10 +300,6 @@ int WriterOutput(OutputInfo* info) {
         return 0;
     }
     const int32_t cost = g_settings.cost;
-    FrameRequests requests;
-    // Without them, no statistics, but the export runs.
-    requests.latencies.Reserve(plan.frame_count);
-    requests.timeline.Reserve(plan.frame_count);
 
     ComScope com;
     AviLibraryScope library;
@@ -372,12 +314,10 @@ int WriterOutput(OutputInfo* info) {
         ShowWriterError(kStreamMessage);
         return 0;
     }
-    ExportTally tally;
-    bool complete = WriteFrames(info, plan, cost, video.Get(), audio.Get(), &requests, &tally);
+    bool complete = WriteFrames(info, plan, cost, video.Get(), audio.Get());
     audio.Close();
     video.Close();
     file.Close();
-    WriteStats(path, &requests, tally, cost);
     // A cancelled export leaves a valid, shorter file, but it is not the
     // export that was asked for.
     return complete ? 1 : 0;

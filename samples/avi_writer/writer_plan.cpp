@@ -1,6 +1,5 @@
 #include "samples/avi_writer/writer_plan.h"
 
-#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -158,52 +157,6 @@ int32_t AudioStaging::Available(int32_t position) const {
 
 const uint8_t* AudioStaging::At(int32_t position) const {
     return Available(position) > 0 ? bytes_ + static_cast<size_t>(position - begin_) * block_bytes_ : nullptr;
-}
-
-LatencyRecorder::~LatencyRecorder() { delete[] ticks_; }
-
-bool LatencyRecorder::Reserve(int32_t capacity) {
-    delete[] ticks_;
-    ticks_ = nullptr;
-    capacity_ = 0;
-    count_ = 0;
-    if (capacity <= 0) return false;
-    ticks_ = new (std::nothrow) int64_t[static_cast<size_t>(capacity)];
-    if (ticks_ == nullptr) return false;
-    capacity_ = capacity;
-    return true;
-}
-
-LatencySummary LatencyRecorder::Summarise(int64_t ticks_per_second) {
-    LatencySummary summary;
-    summary.count = count_;
-    if (count_ == 0 || ticks_per_second <= 0) return summary;
-    std::sort(ticks_, ticks_ + count_);
-    const double us_per_tick = 1e6 / static_cast<double>(ticks_per_second);
-    // Nearest rank: the smallest value with at least p of the values at or below it.
-    auto rank = [&](int64_t percent) {
-        int64_t index = (static_cast<int64_t>(count_) * percent + 99) / 100 - 1;
-        return ticks_[std::max<int64_t>(0, index)] * us_per_tick;
-    };
-    summary.median_us = rank(50);
-    summary.p99_us = rank(99);
-    summary.max_us = ticks_[count_ - 1] * us_per_tick;
-    for (int32_t i = 0; i < count_ && ticks_[i] * us_per_tick < 20.0; ++i) ++summary.under_20us;
-    return summary;
-}
-
-CallTimeline::~CallTimeline() { delete[] calls_; }
-
-bool CallTimeline::Reserve(int32_t capacity) {
-    delete[] calls_;
-    calls_ = nullptr;
-    capacity_ = 0;
-    count_ = 0;
-    if (capacity <= 0) return false;
-    calls_ = new (std::nothrow) Call[static_cast<size_t>(capacity)];
-    if (calls_ == nullptr) return false;
-    capacity_ = capacity;
-    return true;
 }
 
 }  // namespace avi_writer

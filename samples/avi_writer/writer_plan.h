@@ -1,7 +1,6 @@
 // The sample encoder's decisions that do not touch Windows: its settings
-// record, the plan of one export (streams, sizes, the 2 GiB refusal), the
-// audio that goes with each frame, the latency statistics of its frame
-// requests, and its per-frame encoding cost.
+// record, the plan of one export (streams, sizes, the 2 GiB refusal), and
+// the audio that goes with each frame.
 #pragma once
 
 #include <cstddef>
@@ -92,68 +91,6 @@ private:
     int32_t capacity_ = 0;
     int32_t block_bytes_ = 0;
     int32_t begin_ = 0;
-    int32_t count_ = 0;
-};
-
-struct LatencySummary {
-    int32_t count = 0;
-    double median_us = 0;
-    double p99_us = 0;
-    double max_us = 0;
-    int32_t under_20us = 0;
-};
-
-// Durations of the frame requests, in performance-counter ticks, kept in a
-// region allocated before the export so that recording costs one store.
-class LatencyRecorder {
-public:
-    LatencyRecorder() = default;
-    ~LatencyRecorder();
-    LatencyRecorder(const LatencyRecorder&) = delete;
-    LatencyRecorder& operator=(const LatencyRecorder&) = delete;
-
-    // False when the region cannot be had; recording then does nothing.
-    bool Reserve(int32_t capacity);
-    void Add(int64_t ticks) {
-        if (count_ < capacity_) ticks_[count_++] = ticks;
-    }
-    // Reorders the recorded values.
-    LatencySummary Summarise(int64_t ticks_per_second);
-
-private:
-    int64_t* ticks_ = nullptr;
-    int32_t capacity_ = 0;
-    int32_t count_ = 0;
-};
-
-// When each frame request began and ended (performance-counter ticks), in
-// the order made. Beside the editor's own fetch times, on the same clock in
-// the same process, they tell which requests a relay answered from its
-// buffers (tools/bench.sh). Allocated before the export, like the latencies.
-class CallTimeline {
-public:
-    struct Call {
-        int32_t frame;
-        int64_t start;
-        int64_t end;
-    };
-
-    CallTimeline() = default;
-    ~CallTimeline();
-    CallTimeline(const CallTimeline&) = delete;
-    CallTimeline& operator=(const CallTimeline&) = delete;
-
-    // False when the region cannot be had; recording then does nothing.
-    bool Reserve(int32_t capacity);
-    void Add(int32_t frame, int64_t start, int64_t end) {
-        if (count_ < capacity_) calls_[count_++] = Call{frame, start, end};
-    }
-    int32_t Count() const { return count_; }
-    const Call& At(int32_t index) const { return calls_[index]; }
-
-private:
-    Call* calls_ = nullptr;
-    int32_t capacity_ = 0;
     int32_t count_ = 0;
 };
 

@@ -4,7 +4,9 @@
 # output plugin, and relayed, with sidecar.auo in the editor's plugin folder
 # and the encoder in sidecar\ beside the editor's executable. The files are
 # read back with ffprobe and ffmpeg and compared with the simulator's own
-# frames and audio. Usage: export_test.sh BIN_FOLDER
+# frames and audio. The first exports run the encoder behind the timing shim
+# (timed.auo, the benchmark's), whose statistics count what it was handed.
+# Usage: export_test.sh BIN_FOLDER
 set -uo pipefail
 bin="$(cd "$1" && pwd)"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -25,7 +27,11 @@ editor="$work/editor"
 mkdir -p "$editor/plugins" "$editor/sidecar"
 cp "$bin/host_simulator.exe" "$editor/" &&
     cp "$bin/sidecar.auo" "$editor/plugins/" &&
-    cp "$bin/avi_writer.auo" "$editor/sidecar/avi_writer.auo_" || exit 1
+    cp "$bin/avi_writer.auo" "$editor/sidecar/avi_writer.auo_" &&
+    cp "$bin/timed.auo" "$editor/sidecar/timed.auo_" || exit 1
+# The encoder the timing shim runs, wherever it is loaded from.
+OFFLOADER_TIMED_ENCODER="$(host_winpath "$bin/avi_writer.auo")"
+export OFFLOADER_TIMED_ENCODER
 
 cases_passed=0
 cases_failed=0
@@ -55,20 +61,41 @@ same_bytes() { cmp -s "$1" "$2" && echo same || echo differ; }
 
 # export_clip MODE LOG ENCODER_COST SIMULATOR_ARGS...: one export, with the
 # encoder's cost restored from a settings record (nested in the relay's own
-# record, with 4 read-ahead buffers, when relayed).
+# record, with 4 read-ahead buffers, when relayed). The encoder is the module
+# named in $through: avi_writer, or timed for the encoder behind the timing
+# shim, which then writes its statistics to $work/MODE.stats.
+through=avi_writer
 export_clip() {
     local mode="$1" log="$2" cost="$3"
     shift 3
     host_writer_settings "$work/$mode-writer.bin" "$cost"
+    export OFFLOADER_TIMING_STATS
+    OFFLOADER_TIMING_STATS="$(host_winpath "$work/$mode.stats")"
     if [ "$mode" == direct ]; then
         cp "$work/$mode-writer.bin" "$work/$mode-settings.bin"
-        host_run "$log" "$bin/host_simulator.exe" --plugin "$(host_winpath "$bin/avi_writer.auo")" \
+        host_run "$log" "$bin/host_simulator.exe" --plugin "$(host_winpath "$bin/$through.auo")" \
             --settings "$(host_winpath "$work/$mode-settings.bin")" "$@"
     else
-        host_relay_settings "$work/$mode-settings.bin" 4 avi_writer.auo_ "$work/$mode-writer.bin"
+        host_relay_settings "$work/$mode-settings.bin" 4 "$through.auo_" "$work/$mode-writer.bin"
         host_run "$log" "$editor/host_simulator.exe" --plugin "$(host_winpath "$editor/plugins/sidecar.auo")" \
             --settings "$(host_winpath "$work/$mode-settings.bin")" "$@"
     fi
+}
+
+# written_counts MODE AVI: what the sample encoder once counted itself, from
+# where it now stands: the frames in the file, the flags and samples it was
+# handed and its frame requests (the timing shim's statistics), and the cost
+# it holds after the export (its saved settings, nested after the relay's
+# 268-byte header when relayed).
+written_counts() {
+    local mode="$1" avi="$2" offset=8 key
+    [ "$mode" == relayed ] && offset=$((268 + 8))
+    printf 'frames_written=%s ' "$(host_frame_count "$avi")"
+    for key in flagged_frames audio_samples; do
+        printf '%s ' "$(grep -E "^$key=" "$work/$mode.stats")"
+    done
+    printf 'encoder_cost=%s ' "$(od -An -tu4 -j "$offset" -N4 "$work/$mode-saved.bin" | tr -d ' ')"
+    printf '%s ' "$(grep -E '^get_video_calls=' "$work/$mode.stats")"
 }
 
 host_run "$work/dump.log" "$bin/host_simulator.exe" --width 64 --height 48 --frames 300 \
@@ -76,6 +103,7 @@ host_run "$work/dump.log" "$bin/host_simulator.exe" --width 64 --height 48 --fra
 head -c $((64 * 48 * 3 * 45)) "$work/clip.bgr" >"$work/clip45.bgr"
 head -c $((72000 * 4)) "$work/clip.pcm" >"$work/clip45.pcm"
 
+through=timed
 for mode in direct relayed; do
     begin_case "$mode: a 64x48 clip of 45 frames with audio arrives frame for frame and sample for sample"
     avi="$work/$mode.avi"
@@ -98,14 +126,14 @@ for mode in direct relayed; do
     expect "the pattern moves: frame 0 and frame 1 differ" "$(host_frame_hashes "$avi" | head -2 | uniq | wc -l)" 2
     ffmpeg -v error -i "$avi" -map 0:a -f s16le - >"$work/$mode-decoded.pcm" 2>/dev/null
     expect "the decoded audio is the simulator's tone" "$(same_bytes "$work/$mode-decoded.pcm" "$work/clip45.pcm")" same
-    expect "the statistics count every frame, flag and sample" \
-        "$(grep -E '^(frames_written|flagged_frames|audio_samples|encoder_cost|get_video_calls)=' "$avi.stats" |
-            tr '\n' ' ')" \
+    expect "the statistics count every frame, flag and sample" "$(written_counts "$mode" "$avi")" \
         "frames_written=45 flagged_frames=7 audio_samples=72000 encoder_cost=2 get_video_calls=45 "
     expect "the settings saved after the export are the restored ones" \
         "$(same_bytes "$work/$mode-saved.bin" "$work/$mode-settings.bin")" same
+    expect "nothing is left beside the file" "$(find "$work" -name "$mode.avi?*" | wc -l)" 0
     end_case "$work/$mode.log"
 done
+through=avi_writer
 
 begin_case "direct: without a file name from the editor the configured file is written"
 host_writer_settings "$work/configured.bin" 0 "$(host_winpath "$work/configured.avi")"
@@ -117,6 +145,7 @@ expect "the configured file holds one stream of 5 odd-sized frames" "$(host_prob
     "streams=1 frames=5 width=33 height=17 duration=0.166667"
 ffmpeg -v error -i "$work/configured.avi" -map 0:v -pix_fmt bgr24 -f rawvideo - >"$work/odd-decoded.bgr" 2>/dev/null
 expect "rows padded to 4 bytes decode to the pattern" "$(same_bytes "$work/odd-decoded.bgr" "$work/odd.bgr")" same
+expect "nothing is left beside the file" "$(find "$work" -name "configured.avi?*" | wc -l)" 0
 end_case "$work/configured.log"
 
 for mode in direct relayed; do
@@ -126,7 +155,8 @@ for mode in direct relayed; do
         --frames 300 --cancel-after 10 --close-message-boxes
     expect "the export reports failure" "$(host_field "$work/$mode-cancelled.log" result)" 0
     expect "no message box" "$(host_field "$work/$mode-cancelled.log" boxes)" 0
-    written="$(sed -n 's/^frames_written=//p' "$avi.stats")"
+    written="$(host_frame_count "$avi")"
+    expect "nothing is left beside the file" "$(find "$work" -name "$mode-cancelled.avi?*" | wc -l)" 0
     expect "it stopped before the end" "$([ -n "$written" ] && [ "$written" -ge 1 ] && [ "$written" -lt 300 ] &&
         echo early)" early
     ffmpeg -v error -i "$avi" -map 0:v -pix_fmt bgr24 -f rawvideo - >"$work/$mode-cancelled.bgr" 2>/dev/null

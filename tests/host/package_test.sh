@@ -18,6 +18,12 @@ listed="$(cmake -E tar tf "$zip" | grep -v '/$' | sort)"
 cmp -s "$scratch/$top/sidecar.auo" "$bin/sidecar.auo" || fail "sidecar.auo is not the built module"
 cmp -s "$scratch/$top/sample/avi_writer.auo" "$bin/avi_writer.auo" || fail "avi_writer.auo is not the built module"
 cmp -s "$scratch/$top/sample/ffmpeg_pipe.auo" "$bin/ffmpeg_pipe.auo" || fail "ffmpeg_pipe.auo is not the built module"
+# Measuring is the benchmark's (bench/timing_shim): no shipped module names
+# a statistics file or writes a request's statistics.
+for module in sidecar.auo sample/avi_writer.auo sample/ffmpeg_pipe.auo; do
+    ! grep -a -q -F -e '.stats' -e 'get_video_calls=' -e 'OFFLOADER_TIMING' "$scratch/$top/$module" ||
+        fail "$module carries measurement"
+done
 for notes in README-ja.txt README-en.txt; do
     file="$scratch/$top/$notes"
     text="$(iconv -f CP932 -t UTF-8 "$file")" || fail "$notes is not code page 932"

@@ -1,7 +1,7 @@
 // The host simulator's synthetic clip: the frame layouts the editor's
 // formats require, the audio's clipping, the flags, and a production cost
 // that leaves the served frames alone.
-#include "tools/host/test_clip.h"
+#include "tools/editor/test_clip.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 #include "tools/common/smoothing.h"
 
-namespace host_simulator {
+namespace editor_sim {
 namespace {
 
 constexpr uint32_t kYuy2 = 0x32595559;
@@ -210,4 +210,4 @@ TEST(SmoothingCost, KeepsAUniformPictureUniformAndChangesAPattern) {
 }
 
 }  // namespace
-}  // namespace host_simulator
+}  // namespace editor_sim

@@ -1,6 +1,5 @@
 // The sample encoder's decisions: its settings record, the plan of an export
-// (and the refusal of files past 2 GiB), the audio interleaved per frame, and
-// the latency summary of its frame requests.
+// (and the refusal of files past 2 GiB), and the audio interleaved per frame.
 #include "samples/avi_writer/writer_plan.h"
 
 #include <gtest/gtest.h>
@@ -224,39 +223,6 @@ TEST(WriterAudioStaging, MoreThanTheCapacityIsRefusedWhole) {
     EXPECT_TRUE(staging.Append(samples.data(), 1));
     EXPECT_EQ(staging.Available(0), 4);
     EXPECT_FALSE(staging.Reserve(0x40000000, 4)) << "a block beyond 32 bits";
-}
-
-TEST(WriterLatency, SummaryGivesMedianP99AndTheFastCalls) {
-    LatencyRecorder recorder;
-    ASSERT_TRUE(recorder.Reserve(100));
-    // 100 calls of 100, 99, ..., 1 microseconds at a 1 MHz counter.
-    for (int64_t us = 100; us >= 1; --us) recorder.Add(us);
-    recorder.Add(1000);  // beyond the reserved region: dropped
-    LatencySummary summary = recorder.Summarise(1000000);
-    EXPECT_EQ(summary.count, 100);
-    EXPECT_DOUBLE_EQ(summary.median_us, 50);
-    EXPECT_DOUBLE_EQ(summary.p99_us, 99);
-    EXPECT_DOUBLE_EQ(summary.max_us, 100);
-    EXPECT_EQ(summary.under_20us, 19);
-}
-
-TEST(WriterLatency, CounterTicksAreConvertedToMicroseconds) {
-    LatencyRecorder recorder;
-    ASSERT_TRUE(recorder.Reserve(3));
-    for (int64_t ticks : {150, 50, 300}) recorder.Add(ticks);  // 15, 5 and 30 us at 10 MHz
-    LatencySummary summary = recorder.Summarise(10000000);
-    EXPECT_DOUBLE_EQ(summary.median_us, 15);
-    EXPECT_DOUBLE_EQ(summary.max_us, 30);
-    EXPECT_EQ(summary.under_20us, 2);
-}
-
-TEST(WriterLatency, NothingRecordedSummarisesAsZero) {
-    LatencyRecorder unreserved;
-    unreserved.Add(5);
-    EXPECT_EQ(unreserved.Summarise(1000000).count, 0);
-    LatencyRecorder empty;
-    EXPECT_FALSE(empty.Reserve(0));
-    EXPECT_EQ(empty.Summarise(1000000).median_us, 0);
 }
 
 }  // namespace

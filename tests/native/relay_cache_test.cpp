@@ -353,7 +353,7 @@ TEST(FailedFetch, LeavesTheSlotEmptyAndAbortsTheExport) {
     SimulatedEditor editor(5, 3, 60);
     ServedByHand relay(editor, 8);
     relay.Video(10);
-    editor.missing_frame = 12;
+    editor.null_frame = 12;
     for (int step = 0; step < 4; ++step) EXPECT_TRUE(relay.context.PrefetchVideo(2, 5));  // 8, 9, 11, then 12 fails
     EXPECT_EQ(FramesOf(editor.VideoFetches()), (std::vector<int>{10, 8, 9, 11, 12}));
     EXPECT_EQ(relay.context.aborted.load(), 1);
@@ -362,7 +362,7 @@ TEST(FailedFetch, LeavesTheSlotEmptyAndAbortsTheExport) {
     SimulatedEditor second(5, 3, 60);
     ServedByHand on_demand(second, 8);
     on_demand.Video(4);
-    second.missing_frame = 12;
+    second.null_frame = 12;
     on_demand.Video(12);  // slot 4: frame 4's bytes must not pass for frame 12's
     EXPECT_EQ(on_demand.context.aborted.load(), 1);
     EXPECT_EQ(on_demand.context.video_tags[4].load(), kEmptyTag);

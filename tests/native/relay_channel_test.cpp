@@ -196,7 +196,7 @@ int ReadsOnAfterAFrameTheEditorCannotGive(OutputInfo* info) {
 }
 
 TEST_F(ServiceFunctions, AfterAFailedFetchOnlyThatRequestIsNullAndOtherFramesAreZerosNotAnotherFramesBytes) {
-    editor_.missing_frame = 40;
+    editor_.null_frame = 40;
     EXPECT_EQ(Export(editor_, ReadsOnAfterAFrameTheEditorCannotGive, 8), 9);
     EXPECT_EQ(g_wrong.load(), 0);
     ASSERT_EQ(g_observed.pointers.size(), 2u);
@@ -333,7 +333,7 @@ int UsesAudio(OutputInfo* info) {
     // Without a count to write to: the relay does not write through null.
     g_observed.pointers.push_back(info->get_audio(2080, 1600, nullptr));
     // A frame the editor cannot produce aborts the export.
-    info->get_video(g_editor->missing_frame.load());
+    info->get_video(g_editor->null_frame.load());
     g_observed.aborts.push_back(info->is_abort());
     read = -1;
     g_observed.pointers.push_back(info->get_audio(3680, 1600, &read));
@@ -343,7 +343,7 @@ int UsesAudio(OutputInfo* info) {
 }
 
 TEST_F(ServiceFunctions, AudioIsTheEditorsOwnUntilTheExportIsAborted) {
-    editor_.missing_frame = 17;
+    editor_.null_frame = 17;
     EXPECT_EQ(Export(editor_, UsesAudio, 8), 9);
     const void* editors = editor_.AudioBuffer();
     EXPECT_EQ(g_observed.pointers, (std::vector<const void*>{editors, editors, nullptr, nullptr}));

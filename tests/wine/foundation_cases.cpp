@@ -8,33 +8,19 @@
 #include "tests/common/call_log.h"
 #include "tests/wine/check.h"
 #include "tests/wine/editor.h"
+#include "tools/editor/service_editor.h"
 
 namespace {
 
 std::string Bytes(const char* text, size_t length) { return std::string(text, length); }
 
-// The least an editor offers an export: every service present, nothing to deliver.
-void* NoVideo(int) { return nullptr; }
-void* NoVideoEx(int, uint32_t) { return nullptr; }
-void* NoAudio(int, int, int* read) {
-    *read = 0;
-    return nullptr;
-}
-int NotAborted() { return 0; }
-int Progress(int, int) { return 1; }
-int NoFlag(int) { return 0; }
-int Preview() { return 1; }
-
+// The least an editor offers an export: every service present, nothing to
+// deliver. The services reach the simulated editor made last, which answers
+// them all with nothing unless it is one with frames of its own.
 OutputInfo MinimalInfo() {
     OutputInfo info = {};
     info.frame_count = 1;
-    info.get_video = NoVideo;
-    info.get_audio = NoAudio;
-    info.is_abort = NotAborted;
-    info.show_progress = Progress;
-    info.get_flag = NoFlag;
-    info.update_preview = Preview;
-    info.get_video_ex = NoVideoEx;
+    editor_sim::Editor::FillServices(&info);
     return info;
 }
 
@@ -158,6 +144,7 @@ TEST_CASE(foundation, export_without_sub_plugins_reports_that_none_is_selected) 
     editor::Relay relay;
     REQUIRE(editor::LoadRelay(&relay));
     REQUIRE_EQ(relay.table->init(), 1);
+    editor_sim::Editor nothing;
     OutputInfo info = MinimalInfo();
     CHECK_EQ(relay.table->output(&info), 0);
     REQUIRE(editor::WaitForMessageBoxes(1, 5000));
@@ -179,6 +166,7 @@ TEST_CASE(foundation, export_runs_the_selected_sub_plugin_and_returns_its_result
     REQUIRE(editor::LoadRelay(&relay));
     REQUIRE_EQ(relay.table->init(), 1);
     TakeCalls();
+    editor_sim::Editor nothing;
     OutputInfo info = MinimalInfo();
     CHECK_EQ(relay.table->output(&info), 1);
     std::vector<RecordedCall> outputs = CallsTo(TakeCalls(), "basic.auo_", "output");

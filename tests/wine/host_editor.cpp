@@ -14,130 +14,53 @@ const char kChecking[] = "checking.auo_";
 HostEditor g_host;
 
 namespace {
-
 using checking_verdict::Verdict;
+}  // namespace
 
-bool Enter(bool flag = false) {
-    if (GetCurrentThreadId() != g_host.thread) {
-        InterlockedIncrement(&g_host.off_thread);
+bool HostEditor::AdmitVideo(int frame, uint32_t format) {
+    if (frame < 0 || frame_pattern::FrameBytes(info, format) == 0) {
+        ++refused_fetches;
         return false;
     }
-    if (g_host.cancelled) ++g_host.calls_after_cancel;
-    if (g_host.answered_null) ++(flag ? g_host.flags_after_null : g_host.calls_after_null);
+    const int count = info.frame_count;
+    if (frame >= count) past_end_frames.push_back(frame);
+    if (frame >= count && frame - count < 31) past_end_fetched |= 1 << (frame - count);
+    if (frame < count) ++fetches_per_frame[static_cast<size_t>(frame)];
     return true;
 }
 
-void* HostGetVideoEx(int frame, uint32_t format) {
-    if (!Enter()) return nullptr;
-    ++g_host.video_fetches;
-    const size_t bytes = frame_pattern::FrameBytes(g_host.info, format);
-    if (frame < 0 || bytes == 0) {
-        ++g_host.refused_fetches;
-        return nullptr;
-    }
-    const int count = g_host.info.frame_count;
-    if (frame >= count) g_host.past_end_frames.push_back(frame);
-    if (frame >= count && frame - count < 31) g_host.past_end_fetched |= 1 << (frame - count);
-    if (frame < count) ++g_host.fetches_per_frame[static_cast<size_t>(frame)];
-    if (frame == g_host.null_frame || (frame >= count && g_host.null_past_end)) {
-        g_host.answered_null = true;
-        return nullptr;
-    }
-    uint8_t* data = g_host.frame.Place(bytes);
-    if (data == nullptr) return nullptr;
-    frame_pattern::Fill(data, bytes, frame, format);
-    ++g_host.delivered;
-    if (frame > g_host.max_delivered) g_host.max_delivered = frame;
-    if (g_host.cancel_after_frame >= 0 && frame >= g_host.cancel_after_frame) g_host.cancel_pending = true;
+void* HostEditor::ProduceVideo(int frame, uint32_t format) {
+    const size_t bytes = frame_pattern::FrameBytes(info, format);
+    uint8_t* data = FrameBuffer(bytes);
+    if (data != nullptr) frame_pattern::Fill(data, bytes, frame, format);
     return data;
 }
 
-void* HostGetVideo(int) {
-    if (Enter()) ++g_host.plain_video_calls;
-    return nullptr;
-}
-
-void* HostGetAudio(int start, int length, int* read) {
-    if (!Enter()) return nullptr;
-    const long call = g_host.audio_calls++;
-    if (g_host.audio_fault != AudioFault::None && call % 3 == 2) {
-        ++g_host.misbehaved_audio;
-        *read = 0;
-        return g_host.audio_fault == AudioFault::NullAndNothingRead ? nullptr : g_host.audio;
-    }
+void* HostEditor::Audio(int start, int length, int* read) {
     const int delivered = length < 0 ? 0 : (length > 4096 ? 4096 : length);
-    for (int i = 0; i < delivered; ++i) g_host.audio[i] = frame_pattern::AudioSampleOf(start + i);
+    for (int i = 0; i < delivered; ++i) audio[i] = frame_pattern::AudioSampleOf(start + i);
     *read = delivered;
-    return g_host.audio;
+    return audio;
 }
 
-int HostIsAbort() {
-    if (!Enter()) return 0;
-    ++g_host.abort_checks;
-    if (!g_host.cancel_pending) return 0;
-    if (!g_host.cancelled) {
-        g_host.cancelled = true;
-        g_host.delivered_at_cancel = g_host.delivered;
-        g_host.max_delivered_at_cancel = g_host.max_delivered;
+int HostEditor::Flag(int frame) {
+    return odd_flags ? checking_verdict::OddFlagOf(frame) : frame_pattern::FlagOf(frame);
+}
+
+void HostEditor::Progress(int position, int total) {
+    if ((position == last_position && total == last_total) || (position == -1 && total == -1)) {
+        ++repeated_progress;
     }
-    return 1;
-}
-
-int HostShowProgress(int position, int total) {
-    if (!Enter()) return 0;
-    ++g_host.progress_calls;
-    if ((position == g_host.last_position && total == g_host.last_total) || (position == -1 && total == -1)) {
-        ++g_host.repeated_progress;
-    }
-    g_host.last_position = position;
-    g_host.last_total = total;
-    return 1;
-}
-
-int HostGetFlag(int frame) {
-    if (!Enter(true)) return 0;
-    ++g_host.flag_fetches;
-    return g_host.odd_flags ? checking_verdict::OddFlagOf(frame) : frame_pattern::FlagOf(frame);
-}
-
-int HostUpdatePreview() {
-    if (Enter()) ++g_host.previews;
-    return 1;
-}
-
-}  // namespace
-
-GuardedFrame::~GuardedFrame() {
-    if (region_ != nullptr) VirtualFree(region_, 0, MEM_RELEASE);
-}
-
-uint8_t* GuardedFrame::Place(size_t bytes) {
-    SYSTEM_INFO system;
-    GetSystemInfo(&system);
-    const size_t page = system.dwPageSize;
-    if (region_ == nullptr || usable_ < bytes) {
-        if (region_ != nullptr) VirtualFree(region_, 0, MEM_RELEASE);
-        usable_ = (bytes + page - 1) / page * page;
-        region_ = VirtualAlloc(nullptr, usable_ + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-        DWORD previous = 0;
-        if (region_ == nullptr ||
-            !VirtualProtect(static_cast<uint8_t*>(region_) + usable_, page, PAGE_NOACCESS, &previous)) {
-            if (region_ != nullptr) VirtualFree(region_, 0, MEM_RELEASE);
-            region_ = nullptr;
-            usable_ = 0;
-            return nullptr;
-        }
-    }
-    return static_cast<uint8_t*>(region_) + usable_ - bytes;
+    last_position = position;
+    last_total = total;
 }
 
 void PrepareHost(const Export& e) {
     g_host.~HostEditor();
     new (&g_host) HostEditor();
-    g_host.thread = GetCurrentThreadId();
     g_host.cancel_after_frame = e.cancel_after_frame;
     g_host.null_frame = e.null_frame;
-    g_host.null_past_end = e.null_past_end;
+    g_host.null_from = e.null_past_end ? e.frame_count : -1;
     g_host.audio_fault = e.audio_fault;
     g_host.odd_flags = (e.options & checking_verdict::kOddFlags) != 0;
     g_host.fetches_per_frame.assign(static_cast<size_t>(e.frame_count > 0 ? e.frame_count : 0), 0);
@@ -155,13 +78,7 @@ void PrepareHost(const Export& e) {
     info.passthrough_2[checking_verdict::kResultField] = e.result;
     static_assert(sizeof e.owner_window == sizeof info.passthrough_3, "a window handle in the 4 passthrough bytes");
     std::memcpy(info.passthrough_3, &e.owner_window, sizeof info.passthrough_3);
-    info.get_video = HostGetVideo;
-    info.get_audio = HostGetAudio;
-    info.is_abort = HostIsAbort;
-    info.show_progress = HostShowProgress;
-    info.get_flag = HostGetFlag;
-    info.update_preview = HostUpdatePreview;
-    info.get_video_ex = HostGetVideoEx;
+    editor_sim::Editor::FillServices(&info);
 }
 
 LoadedRelay::LoadedRelay(const std::vector<std::string>& others) {

@@ -1,9 +1,9 @@
-// The editor's side of an export under Wine: service functions that produce
-// every frame, flag and stretch of audio from frame_pattern, check that they
-// are called on the editor's thread only, and can be told to misbehave as
-// an editor may (a frame it cannot give, audio it has not got, a user who
-// cancels); and the relay loaded with the checking sub-plugin, which checks
-// every byte it receives and reports back.
+// The editor's side of an export under Wine: the simulated editor's service
+// functions, which produce every frame, flag and stretch of audio from
+// frame_pattern, check that they are called on the editor's thread only,
+// and can be told to misbehave as an editor may (a frame it cannot give,
+// audio it has not got, a user who cancels); and the relay loaded with the
+// checking sub-plugin, which checks every byte it receives and reports back.
 #pragma once
 
 #include <windows.h>
@@ -17,73 +17,38 @@
 #include "tests/common/call_log.h"
 #include "tests/subplugins/checking_verdict.h"
 #include "tests/wine/editor.h"
+#include "tools/editor/service_editor.h"
 
 namespace host_editor {
 
 extern const char kChecking[];
 
-// How the editor's get_audio answers every third call, when told to misbehave.
-enum class AudioFault {
-    None,
-    NullAndNothingRead,     // null, *read 0
-    PointerAndNothingRead,  // its buffer, *read 0
-};
+using AudioFault = editor_sim::AudioFault;
 
-// Where the editor's frames are handed out from: each one ends where an
-// inaccessible page begins, so that whoever reads a byte past a frame ends
-// the run at once (the test host reports the crash).
-class GuardedFrame {
-public:
-    GuardedFrame() = default;
-    ~GuardedFrame();
-    GuardedFrame(const GuardedFrame&) = delete;
-    GuardedFrame& operator=(const GuardedFrame&) = delete;
-    // Room for `bytes` that ends at the guard page; null if it cannot be had.
-    uint8_t* Place(size_t bytes);
+// The simulated editor (tools/editor) with every frame handed out before a
+// guard page, and what these cases also want to know of the relay's requests.
+struct HostEditor : editor_sim::Editor {
+    HostEditor() { guarded_frames = true; }
 
-private:
-    void* region_ = nullptr;
-    size_t usable_ = 0;  // the bytes before the guard page
-};
-
-struct HostEditor {
-    DWORD thread = 0;
     OutputInfo info = {};
-    GuardedFrame frame;
     int16_t audio[4096] = {};
-    volatile LONG off_thread = 0;
-    long plain_video_calls = 0;  // the relay fetches through get_video_ex only
     long refused_fetches = 0;    // frames below 0 or formats the relay must refuse
-    long video_fetches = 0;
-    long flag_fetches = 0;
-    long audio_calls = 0;
-    long abort_checks = 0;
-    long progress_calls = 0;
-    long previews = 0;
     long repeated_progress = 0;  // a pair forwarded twice in a row, or (-1, -1)
     int last_position = -1;
     int last_total = -1;
     int32_t past_end_fetched = 0;  // bit k: frame frame_count + k
     std::vector<int> past_end_frames;  // every fetch at or past frame_count, in order
     std::vector<int> fetches_per_frame;
-    int max_delivered = -1;
-    long delivered = 0;
-    // The user cancels once this frame has been delivered (-1: never).
-    int cancel_after_frame = -1;
-    bool cancel_pending = false;
-    bool cancelled = false;
-    long delivered_at_cancel = -1;
-    int max_delivered_at_cancel = -1;
-    long calls_after_cancel = 0;
-    // Misbehaviour, as the export's orders set it.
-    int null_frame = -1;         // get_video_ex answers null for this frame
-    bool null_past_end = false;  // and for every frame at or past frame_count
-    AudioFault audio_fault = AudioFault::None;
     bool odd_flags = false;  // get_flag answers checking_verdict::OddFlagOf
-    bool answered_null = false;
-    long misbehaved_audio = 0;
-    long flags_after_null = 0;
-    long calls_after_null = 0;  // other than flags
+
+protected:
+    bool AdmitVideo(int frame, uint32_t format) override;
+    void* ProduceVideo(int frame, uint32_t format) override;
+    // The relay fetches through get_video_ex only: get_video is counted and refused.
+    void* PlainVideo(int) override { return nullptr; }
+    void* Audio(int start, int length, int* read) override;
+    int Flag(int frame) override;
+    void Progress(int position, int total) override;
 };
 extern HostEditor g_host;
 

@@ -23,13 +23,18 @@ host_field() {
     grep -a '^result=' "$1" | tail -1 | tr -d '\r' | tr ' ' '\n' | sed -n "s/^$2=//p"
 }
 
+# host_frame_count FILE: the video frames ffprobe decodes from FILE.
+host_frame_count() {
+    ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames \
+        -of default=nw=1:nk=1 "$1" 2>/dev/null
+}
+
 # host_probe AVI: "streams=N frames=N width=W height=H duration=D", or
 # nothing when ffprobe cannot read the file.
 host_probe() {
     local avi="$1" streams frames size duration
     streams="$(ffprobe -v error -show_entries format=nb_streams -of default=nw=1:nk=1 "$avi" 2>/dev/null)" || return 1
-    frames="$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames \
-        -of default=nw=1:nk=1 "$avi" 2>/dev/null)" || return 1
+    frames="$(host_frame_count "$avi")" || return 1
     size="$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x "$avi" 2>/dev/null)" ||
         return 1
     duration="$(ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 "$avi" 2>/dev/null)" || return 1
@@ -97,8 +102,7 @@ host_probe_mp4() {
     local file="$1" video frames size duration audio audio_duration
     video="$(ffprobe -v error -select_streams v:0 -show_entries stream=codec_name -of default=nw=1:nk=1 "$file" 2>/dev/null)" ||
         return 1
-    frames="$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames \
-        -of default=nw=1:nk=1 "$file" 2>/dev/null)" || return 1
+    frames="$(host_frame_count "$file")" || return 1
     size="$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x "$file" 2>/dev/null)"
     duration="$(ffprobe -v error -select_streams v:0 -show_entries stream=duration -of default=nw=1:nk=1 "$file" 2>/dev/null)"
     audio="$(ffprobe -v error -select_streams a:0 -show_entries stream=codec_name -of default=nw=1:nk=1 "$file" 2>/dev/null)"

@@ -3,28 +3,14 @@
 // saved settings file, output, config_get into a file, exit, FreeLibrary) and
 // exports a synthetic clip through it, timing the export.
 //
-// How it fills the OutputInfo, as the editor would:
-//   flags          1 = the clip has video, | 2 = it has audio. The editor's
-//                  flag bits are opaque to the relay; these are this
-//                  simulator's own, and the sample encoder does not rely on them.
-//   width, height  the clip's frame size in pixels.
-//   passthrough_1  the frame rate as (rate, scale): rate / scale frames per second.
-//   frame_count    frames 0 .. frame_count - 1.
-//   frame_bytes    one format-0 frame: 24-bit BGR rows, bottom-up, each row
-//                  padded to a multiple of 4 bytes (a DIB).
-//   passthrough_2  the audio as (audio_rate 48000, audio_ch 2, audio_n = total
-//                  samples per channel, audio_size 4 = bytes per sample frame);
-//                  all four are 0 for a clip without audio.
-//   passthrough_3  a char* to the output file name (code page 932), null when
-//                  no --output is given: that is how the editor tells an
-//                  encoder where to write.
+// The editor's record and service functions are the clip editor's
+// (tools/editor/clip_editor.h).
 //
 // Every call into the plugin is made from the main thread, and every service
 // call is checked to come from it: a call from any other thread is counted
 // and reported (and still served, under a lock, so that the count is right).
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,16 +18,15 @@
 #include <vector>
 
 #include "plugin/output_plugin.h"
-#include "tools/host/test_clip.h"
+#include "tools/editor/clip_editor.h"
+#include "tools/editor/test_clip.h"
 
 namespace {
 
-using host_simulator::ClipShape;
-using host_simulator::ParseCount;
-using host_simulator::TestClip;
+using editor_sim::ClipShape;
+using editor_sim::ParseCount;
+using editor_sim::TestClip;
 
-constexpr int32_t kFlagVideo = 1;
-constexpr int32_t kFlagAudio = 2;
 constexpr int kExitFailedExport = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitForeignThread = 3;
@@ -145,188 +130,43 @@ double Seconds(int64_t ticks) {
     return static_cast<double>(ticks) / static_cast<double>(frequency.QuadPart);
 }
 
-class CriticalSection {
+// The clip editor with a progress bar on the terminal. Every service call is
+// served, one at a time, whatever thread it comes from, so that a call from
+// the wrong thread is counted right.
+class SimulatorEditor : public editor_sim::ClipEditor {
 public:
-    CriticalSection() { InitializeCriticalSection(&section_); }
-    ~CriticalSection() { DeleteCriticalSection(&section_); }
-    CriticalSection(const CriticalSection&) = delete;
-    CriticalSection& operator=(const CriticalSection&) = delete;
-    void Enter() { EnterCriticalSection(&section_); }
-    void Leave() { LeaveCriticalSection(&section_); }
+    SimulatorEditor() : ClipEditor(editor_sim::ForeignCalls::kServe, Ticks) {}
+    bool ProgressShown() const { return progress_shown_; }
+
+protected:
+    void Progress(int position, int total) override {
+        if (total <= 0) return;
+        int64_t percent = static_cast<int64_t>(position) * 100 / total;
+        if (percent < 0) percent = 0;
+        if (percent > 100) percent = 100;
+        // Only a change of the whole percentage reaches the terminal.
+        if (percent == shown_percent_) return;
+        shown_percent_ = static_cast<int32_t>(percent);
+        char bar[41];
+        int filled = static_cast<int>(percent * 40 / 100);
+        for (int i = 0; i < 40; ++i) bar[i] = i < filled ? '#' : '.';
+        bar[40] = '\0';
+        std::fprintf(stderr, "\r[%s] %3d%% %d/%d", bar, static_cast<int>(percent), position, total);
+        std::fflush(stderr);
+        progress_shown_ = true;
+    }
 
 private:
-    CRITICAL_SECTION section_;
+    int32_t shown_percent_ = -1;
+    bool progress_shown_ = false;
 };
 
-// When each frame's first fetch returned to the plugin, and when the next
-// service call on the editor's thread began. A relay stores a frame for its
-// encoder between the two, so a request that the encoder made after the
-// second was answered from the relay's buffers, and one made before the
-// first waited for the editor. Kept in arrays sized before the export: a
-// record costs two stores.
-class FetchTimeline {
-public:
-    static constexpr int64_t kNone = -1;
-
-    void Reserve(int32_t frame_count) {
-        end_.assign(static_cast<size_t>(frame_count), kNone);
-        next_.assign(static_cast<size_t>(frame_count), kNone);
-    }
-    bool Active() const { return !end_.empty(); }
-    void FetchEnded(int32_t frame, int64_t ticks) {
-        if (frame < 0 || static_cast<size_t>(frame) >= end_.size()) return;
-        if (end_[static_cast<size_t>(frame)] != kNone) {
-            ++refetches_;
-            return;
-        }
-        end_[static_cast<size_t>(frame)] = ticks;
-        awaiting_next_ = frame;
-    }
-    void CallStarted(int64_t ticks) {
-        if (awaiting_next_ < 0) return;
-        next_[static_cast<size_t>(awaiting_next_)] = ticks;
-        awaiting_next_ = -1;
-    }
-    bool Write(const std::string& path, int64_t ticks_per_second) const;
-
-private:
-    std::vector<int64_t> end_;
-    std::vector<int64_t> next_;
-    int32_t awaiting_next_ = -1;
-    int32_t refetches_ = 0;
-};
-
-// The editor's side of one export: the clip and what the plugin asked of it.
-struct Session {
-    TestClip clip;
-    DWORD main_thread = 0;
-    int32_t host_cost = 0;
-    int32_t cancel_after = -1;  // frames served before a cancellation; -1: never
-    int32_t frames_served = 0;
-    CriticalSection lock;
-    std::atomic<int32_t> foreign_thread_calls{0};
-    std::atomic<int32_t> cancelled{0};
-    int64_t service_ticks = 0;
-    FetchTimeline fetches;
-    int32_t fetching_frame = -1;  // set while a video call for it is being served
-    int32_t video_calls = 0;
-    int32_t null_frames = 0;
-    int32_t audio_calls = 0;
-    int32_t flag_calls = 0;
-    int32_t progress_calls = 0;
-    int32_t abort_calls = 0;
-    int32_t preview_calls = 0;
-    int32_t shown_percent = -1;
-    bool progress_shown = false;
-    uint32_t cost_sink = 0;
-};
-
-Session g_session;
-
-// Every service call runs inside one of these: it checks the caller's thread,
-// serialises the clip, and adds the call's duration to the host's share of
-// the export.
-class ServiceCall {
-public:
-    ServiceCall() {
-        if (GetCurrentThreadId() != g_session.main_thread) {
-            g_session.foreign_thread_calls.fetch_add(1, std::memory_order_relaxed);
-        }
-        g_session.lock.Enter();
-        start_ = Ticks();
-        g_session.fetches.CallStarted(start_);
-    }
-    ~ServiceCall() {
-        const int64_t end = Ticks();
-        g_session.service_ticks += end - start_;
-        if (g_session.fetching_frame >= 0) {
-            g_session.fetches.FetchEnded(g_session.fetching_frame, end);
-            g_session.fetching_frame = -1;
-        }
-        g_session.lock.Leave();
-    }
-    ServiceCall(const ServiceCall&) = delete;
-    ServiceCall& operator=(const ServiceCall&) = delete;
-
-private:
-    int64_t start_;
-};
-
-void* ServeVideo(int frame, uint32_t format) {
-    ++g_session.video_calls;
-    const uint8_t* data = g_session.clip.Frame(frame, format);
-    if (data == nullptr) {
-        ++g_session.null_frames;
-        return nullptr;
-    }
-    // The editor's filters would run here, between reading the source and
-    // handing the frame over.
-    g_session.cost_sink += g_session.clip.SpendProductionCost(g_session.host_cost);
-    g_session.fetching_frame = frame;
-    if (++g_session.frames_served == g_session.cancel_after) g_session.cancelled.store(1, std::memory_order_relaxed);
-    return const_cast<uint8_t*>(data);
-}
-
-void* HostGetVideo(int frame) {
-    ServiceCall call;
-    return ServeVideo(frame, 0);
-}
-
-void* HostGetVideoEx(int frame, uint32_t format) {
-    ServiceCall call;
-    return ServeVideo(frame, format);
-}
-
-void* HostGetAudio(int start, int length, int* read) {
-    ServiceCall call;
-    ++g_session.audio_calls;
-    int32_t count = 0;
-    const int16_t* data = g_session.clip.Audio(start, length, &count);
-    if (read != nullptr) *read = count;
-    return const_cast<int16_t*>(data);
-}
-
-int HostIsAbort() {
-    ServiceCall call;
-    ++g_session.abort_calls;
-    return g_session.cancelled.load(std::memory_order_relaxed) != 0 ? 1 : 0;
-}
-
-int HostShowProgress(int position, int total) {
-    ServiceCall call;
-    ++g_session.progress_calls;
-    if (total <= 0) return 1;
-    int64_t percent = static_cast<int64_t>(position) * 100 / total;
-    if (percent < 0) percent = 0;
-    if (percent > 100) percent = 100;
-    // Only a change of the whole percentage reaches the terminal.
-    if (percent == g_session.shown_percent) return 1;
-    g_session.shown_percent = static_cast<int32_t>(percent);
-    char bar[41];
-    int filled = static_cast<int>(percent * 40 / 100);
-    for (int i = 0; i < 40; ++i) bar[i] = i < filled ? '#' : '.';
-    bar[40] = '\0';
-    std::fprintf(stderr, "\r[%s] %3d%% %d/%d", bar, static_cast<int>(percent), position, total);
-    std::fflush(stderr);
-    g_session.progress_shown = true;
-    return 1;
-}
-
-int HostGetFlag(int frame) {
-    ServiceCall call;
-    ++g_session.flag_calls;
-    return g_session.clip.Flag(frame);
-}
-
-int HostUpdatePreview() {
-    ServiceCall call;
-    ++g_session.preview_calls;
-    return 1;
-}
+// Reached from the console's control handler, which runs on a thread of its own.
+SimulatorEditor g_editor;
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-        g_session.cancelled.store(1, std::memory_order_relaxed);
+        g_editor.Cancel();
         return TRUE;
     }
     return FALSE;
@@ -436,23 +276,11 @@ private:
     HANDLE file_;
 };
 
-bool FetchTimeline::Write(const std::string& path, int64_t ticks_per_second) const {
-    FILE* file = std::fopen(path.c_str(), "w");
-    if (file == nullptr) return false;
-    std::fprintf(file, "ticks_per_second=%lld\nrefetches=%d\n", static_cast<long long>(ticks_per_second),
-                 static_cast<int>(refetches_));
-    for (size_t frame = 0; frame < end_.size(); ++frame) {
-        std::fprintf(file, "fetch %d %lld %lld\n", static_cast<int>(frame), static_cast<long long>(end_[frame]),
-                     static_cast<long long>(next_[frame]));
-    }
-    return std::fclose(file) == 0;
-}
-
 bool DumpFrames(const ClipShape& shape, const std::string& path) {
     TestClip clip;
     OutputFile out(path);
     if (!clip.SetUp(shape) || !out.Valid()) return false;
-    const int64_t stride = host_simulator::DibRowBytes(shape.width);
+    const int64_t stride = editor_sim::DibRowBytes(shape.width);
     for (int32_t frame = 0; frame < shape.frame_count; ++frame) {
         const uint8_t* dib = clip.Frame(frame, 0);
         for (int32_t y = 0; y < shape.height; ++y) {
@@ -468,8 +296,8 @@ bool DumpAudio(const ClipShape& shape, const std::string& path) {
     if (!clip.SetUp(shape) || !out.Valid()) return false;
     for (int32_t start = 0; start < clip.AudioSamples();) {
         int32_t read = 0;
-        const int16_t* data = clip.Audio(start, host_simulator::kAudioRate, &read);
-        if (read <= 0 || !out.Write(data, static_cast<size_t>(read) * host_simulator::kAudioSampleBytes)) return false;
+        const int16_t* data = clip.Audio(start, editor_sim::kAudioRate, &read);
+        if (read <= 0 || !out.Write(data, static_cast<size_t>(read) * editor_sim::kAudioSampleBytes)) return false;
         start += read;
     }
     return true;
@@ -521,35 +349,6 @@ bool SaveSettings(const OutputPluginTable* table, const std::string& path) {
     return true;
 }
 
-OutputInfo MakeOutputInfo(const TestClip& clip, const char* file_name) {
-    const ClipShape& shape = clip.Shape();
-    OutputInfo info;
-    std::memset(&info, 0, sizeof info);
-    info.flags = kFlagVideo | (clip.AudioSamples() > 0 ? kFlagAudio : 0);
-    info.width = shape.width;
-    info.height = shape.height;
-    info.passthrough_1[0] = shape.rate;
-    info.passthrough_1[1] = shape.scale;
-    info.frame_count = shape.frame_count;
-    info.frame_bytes = clip.FrameBytes();
-    if (clip.AudioSamples() > 0) {
-        info.passthrough_2[0] = host_simulator::kAudioRate;
-        info.passthrough_2[1] = host_simulator::kAudioChannels;
-        info.passthrough_2[2] = clip.AudioSamples();
-        info.passthrough_2[3] = host_simulator::kAudioSampleBytes;
-    }
-    static_assert(sizeof(file_name) == sizeof(info.passthrough_3), "a pointer fills the field");
-    std::memcpy(info.passthrough_3, &file_name, sizeof file_name);
-    info.get_video = HostGetVideo;
-    info.get_audio = HostGetAudio;
-    info.is_abort = HostIsAbort;
-    info.show_progress = HostShowProgress;
-    info.get_flag = HostGetFlag;
-    info.update_preview = HostUpdatePreview;
-    info.get_video_ex = HostGetVideoEx;
-    return info;
-}
-
 // What the editor alone spends on a clip: lets a demo choose a host cost
 // that balances an encoder whose own time it has measured.
 int TimeHostCost(const Options& options) {
@@ -578,14 +377,14 @@ int Run(const Options& options) {
     if (options.time_host_cost) return TimeHostCost(options);
     if (options.plugin.empty()) return 0;
 
-    g_session.main_thread = GetCurrentThreadId();
-    g_session.host_cost = options.host_cost;
-    g_session.cancel_after = options.cancel_after;
-    if (!g_session.clip.SetUp(options.shape)) {
+    g_editor.BecomeCurrent();
+    g_editor.host_cost = options.host_cost;
+    g_editor.cancel_after_deliveries = options.cancel_after > 0 ? options.cancel_after : 0;
+    if (!g_editor.SetUp(options.shape)) {
         std::fprintf(stderr, "host_simulator: the clip is too large for the editor's records\n");
         return kExitUsage;
     }
-    if (!options.fetch_log.empty()) g_session.fetches.Reserve(options.shape.frame_count);
+    if (!options.fetch_log.empty()) g_editor.KeepFetchTimeline(options.shape.frame_count);
     MessageBoxCloser closer;
     if (options.close_message_boxes && !closer.Start()) {
         std::fprintf(stderr, "host_simulator: cannot start the message box watcher\n");
@@ -624,29 +423,29 @@ int Run(const Options& options) {
             }
         }
         if (options.export_clip && table->output != nullptr) {
-            OutputInfo info = MakeOutputInfo(g_session.clip, options.output.empty() ? nullptr : options.output.c_str());
+            OutputInfo info = g_editor.Info(options.output.empty() ? nullptr : options.output.c_str());
             int64_t start = Ticks();
             result = table->output(&info);
             export_ticks = Ticks() - start;
             exported = true;
         }
-        if (g_session.progress_shown) std::fprintf(stderr, "\n");
+        if (g_editor.ProgressShown()) std::fprintf(stderr, "\n");
         if (!options.save_settings.empty()) settings_saved = SaveSettings(table, options.save_settings);
         if (table->exit != nullptr) table->exit();
     }
     closer.Stop();
     for (const std::string& box : closer.Boxes()) std::printf("message-box: %s\n", box.c_str());
     if (!exported) return settings_saved ? 0 : kExitUsage;
-    if (g_session.fetches.Active()) {
+    if (g_editor.Fetches().Active()) {
         LARGE_INTEGER frequency;
         QueryPerformanceFrequency(&frequency);
-        if (!g_session.fetches.Write(options.fetch_log, frequency.QuadPart)) {
+        if (!g_editor.Fetches().Write(options.fetch_log, frequency.QuadPart)) {
             std::fprintf(stderr, "host_simulator: cannot write %s\n", options.fetch_log.c_str());
             return kExitUsage;
         }
     }
 
-    int32_t foreign = g_session.foreign_thread_calls.load(std::memory_order_relaxed);
+    const long foreign = g_editor.off_thread.load();
     if (foreign != 0) {
         std::printf("foreign-thread calls: %d service calls came from a thread other than the main thread\n",
                     static_cast<int>(foreign));
@@ -655,12 +454,12 @@ int Run(const Options& options) {
         "result=%d seconds=%.3f frames=%d service_seconds=%.3f video_calls=%d null_frames=%d audio_calls=%d "
         "flag_calls=%d progress_calls=%d abort_calls=%d preview_calls=%d foreign_thread_calls=%d boxes=%d "
         "cancelled=%d\n",
-        result, Seconds(export_ticks), static_cast<int>(options.shape.frame_count), Seconds(g_session.service_ticks),
-        static_cast<int>(g_session.video_calls), static_cast<int>(g_session.null_frames),
-        static_cast<int>(g_session.audio_calls), static_cast<int>(g_session.flag_calls),
-        static_cast<int>(g_session.progress_calls), static_cast<int>(g_session.abort_calls),
-        static_cast<int>(g_session.preview_calls), static_cast<int>(foreign), static_cast<int>(closer.Boxes().size()),
-        static_cast<int>(g_session.cancelled.load(std::memory_order_relaxed)));
+        result, Seconds(export_ticks), static_cast<int>(options.shape.frame_count), Seconds(g_editor.ServiceTicks()),
+        static_cast<int>(g_editor.video_fetches + g_editor.plain_video_calls), static_cast<int>(g_editor.null_frames),
+        static_cast<int>(g_editor.audio_calls), static_cast<int>(g_editor.flag_fetches),
+        static_cast<int>(g_editor.progress_calls), static_cast<int>(g_editor.abort_checks),
+        static_cast<int>(g_editor.previews), static_cast<int>(foreign), static_cast<int>(closer.Boxes().size()),
+        g_editor.CancelRequested() ? 1 : 0);
     if (foreign != 0) return kExitForeignThread;
     if (!settings_saved) return kExitUsage;
     return result != 0 ? 0 : kExitFailedExport;

@@ -1,4 +1,4 @@
-// The host simulator's synthetic clip: a deterministic moving test pattern in
+// The simulated editor's synthetic clip: a deterministic moving test pattern in
 // the editor's three frame formats, a per-frame flag, a stereo tone, and a
 // per-frame production cost that stands in for the editor's filter work.
 // Portable C++ so that the native tests can check it byte for byte.
@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace host_simulator {
+namespace editor_sim {
 
 constexpr int32_t kAudioRate = 48000;
 constexpr int32_t kAudioChannels = 2;
@@ -80,4 +80,4 @@ private:
 // command lines of the simulator and the native benchmark take them.
 bool ParseCount(const char* text, int32_t minimum, int32_t* value);
 
-}  // namespace host_simulator
+}  // namespace editor_sim

@@ -1,4 +1,4 @@
-#include "tools/host/test_clip.h"
+#include "tools/editor/test_clip.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,7 @@
 
 #include "tools/common/smoothing.h"
 
-namespace host_simulator {
+namespace editor_sim {
 
 namespace {
 constexpr int32_t kLeftToneHz = 440;
@@ -183,4 +183,4 @@ bool ParseCount(const char* text, int32_t minimum, int32_t* value) {
     return true;
 }
 
-}  // namespace host_simulator
+}  // namespace editor_sim
