@@ -23,8 +23,12 @@ void RelayActivity::Reset() {
 
 void RelayContext::ResetExportState() {
     activity.Reset();
+    serving = ServingActivity{};
     last_flag_frame.store(0, std::memory_order_relaxed);
     last_video_frame.store(0, std::memory_order_relaxed);
+    laid_flag_position = 0;
+    laid_video_position = 0;
+    serving_waits.store(false, std::memory_order_relaxed);
     command.store(static_cast<int32_t>(RelayCommand::Idle), std::memory_order_relaxed);
     current_format.store(kNoFormat, std::memory_order_relaxed);
     req_video_format = kNoFormat;

@@ -48,6 +48,16 @@ struct alignas(64) RelayActivity {
     void Reset();
 };
 
+// What the serving thread has done in the current export: its own counts,
+// plain fields, read by the benchmark and the tests once the export ended.
+struct ServingActivity {
+    uint32_t passes = 0;
+    uint32_t waits = 0;            // idle waits on wake_event
+    uint32_t timed_out_waits = 0;  // of those, ended by the half-second bound
+    uint32_t frames_copied = 0;
+    uint32_t flags_read = 0;
+};
+
 constexpr int32_t kDefaultBufferCount = 8;
 constexpr int32_t kEmptyTag = -1;
 constexpr int32_t kNoProgress = -1;
@@ -101,6 +111,10 @@ public:
     void ReleaseExportBuffers();
     bool StartWorker();
     bool ServeRequests();
+    // The idle wait of a pass that found nothing to do; true when the worker
+    // thread has ended without a word.
+    bool WaitForWork();
+    bool WorkArrived();
     int32_t FinishOutput();
 
     // --- State, in the order the design lists it. Fields that the worker and
@@ -131,12 +145,15 @@ public:
     platform::Lock request_lock;
     platform::AutoResetEvent done_event;
     platform::ManualResetEvent wake_event;
-    // Set by whoever signals wake_event, cleared by the serving thread right
-    // after each reset: while it is set the event is still signalled, or the
-    // serving thread is between its reset and a pass that reads every field
-    // the worker stored before it found the flag set. Each signal is a round
-    // trip to the Wine server, so a worker that finds it set signals nothing.
-    std::atomic<bool> wake_signalled{false};
+    // Set by the serving thread when it is about to wait on wake_event, and
+    // taken (exchanged to false) by the one request or video hit that then
+    // signals it (relay/request_channel.cpp).
+    std::atomic<bool> serving_waits{false};
+    // The positions around which the last read-ahead steps found their
+    // windows complete: a worker that has moved since has something to read
+    // ahead.
+    int32_t laid_video_position = 0;
+    int32_t laid_flag_position = 0;
     // Request fields: written by the worker under request_lock before it
     // stores `command` (release), read by the serving thread after loading it
     // (acquire); the answers travel back before done_event is signalled.
@@ -152,6 +169,7 @@ public:
     // null for that very request, or no slot can be had for it.
     void* video_result = nullptr;
     RelayActivity activity;
+    ServingActivity serving;
     std::atomic<int32_t> aborted{0};
     std::atomic<uint8_t> abort_check_pending{0};
     std::atomic<uint8_t> preview_pending{0};

@@ -79,9 +79,8 @@ unsigned THREAD_ENTRY_CALL WorkerMain(void* argument) {
     const int result = table->output != nullptr ? table->output(&context->relay_info) : 1;
 
     context->command.store(static_cast<int32_t>(RelayCommand::Finished), std::memory_order_release);
-    // Signalled whatever the flag says: the last word of an export costs one
-    // call, and the serving thread must not depend on an earlier signal.
-    context->wake_signalled.store(true, std::memory_order_release);
+    // Signalled whether the serving thread waits or not: the last word of an
+    // export costs one call, and must not depend on anything else.
     context->wake_event.Signal();
 
     platform::StopWorkerLibraries();
@@ -94,7 +93,7 @@ bool RelayContext::ServeRequests() {
     const int32_t ahead = static_cast<int32_t>(static_cast<int64_t>(buffer_count) * 2 / 3);
 
     done_event.Signal();
-    for (bool last_pass = false; !last_pass;) {
+    for (bool last_pass = false; !last_pass; ++serving.passes) {
         switch (static_cast<RelayCommand>(command.load(std::memory_order_acquire))) {
             case RelayCommand::Idle: {
                 bool worked = false;
@@ -103,26 +102,7 @@ bool RelayContext::ServeRequests() {
                     const bool flag = PrefetchFlag(behind, ahead);
                     worked = video || flag;
                 }
-                if (!worked) {
-                    // The sub-plugin may show a window owned by one of the
-                    // editor's, or send to one: its thread then waits in
-                    // SendMessage until this thread takes the message, and
-                    // would never post Finished. Posted messages stay queued.
-                    if (wake_event.WaitTakingSentMessages(platform::WaitLimit::HalfSecond) ==
-                        platform::WaitResult::Signalled) {
-                        // Reset first, clear second: a worker that still
-                        // finds the flag set has stored its news before this
-                        // exchange reads the flag, and the next pass reads
-                        // them. The other order could leave the event reset
-                        // while the flag says it is signalled.
-                        wake_event.Reset();
-                        wake_signalled.exchange(false, std::memory_order_acq_rel);
-                    } else if (worker_thread.HasEnded()) {
-                        // The sub-plugin ended the thread itself (ExitThread):
-                        // Finished will never come, and the editor must not hang.
-                        last_pass = true;
-                    }
-                }
+                if (!worked) last_pass = WaitForWork();
                 break;
             }
             case RelayCommand::Audio:
@@ -147,6 +127,48 @@ bool RelayContext::ServeRequests() {
         FlushNotifications();
     }
     return true;
+}
+
+bool RelayContext::WaitForWork() {
+    // Say so first, look again second: a worker that stored its news before
+    // this store finds no one waiting and signals nothing, so the look must
+    // see the news; one that stores after it finds the flag and signals.
+    serving_waits.store(true, std::memory_order_seq_cst);
+    if (WorkArrived()) {
+        serving_waits.store(false, std::memory_order_relaxed);
+        return false;
+    }
+    // The sub-plugin may show a window owned by one of the editor's, or send
+    // to one: its thread then waits in SendMessage until this thread takes
+    // the message, and would never post Finished. Posted messages stay queued.
+    ++serving.waits;
+    const platform::WaitResult result = wake_event.WaitTakingSentMessages(platform::WaitLimit::HalfSecond);
+    serving_waits.store(false, std::memory_order_relaxed);
+    if (result == platform::WaitResult::Signalled) {
+        // No later signal can come before the next wait announces itself,
+        // so this reset loses none.
+        wake_event.Reset();
+        return false;
+    }
+    ++serving.timed_out_waits;
+    // The sub-plugin ended the thread itself (ExitThread): Finished will
+    // never come, and the editor must not hang.
+    return worker_thread.HasEnded();
+}
+
+// What the worker may have stored since this pass looked: a request, a
+// note, or a position that moved away from the window the read-ahead found
+// complete.
+bool RelayContext::WorkArrived() {
+    if (command.load(std::memory_order_seq_cst) != static_cast<int32_t>(RelayCommand::Idle)) return true;
+    // Once aborted, nothing is read ahead and no note goes to the editor.
+    if (aborted.load(std::memory_order_seq_cst) != 0) return false;
+    return preview_pending.load(std::memory_order_seq_cst) != 0 ||
+           abort_check_pending.load(std::memory_order_seq_cst) != 0 ||
+           progress_position.load(std::memory_order_seq_cst) != shown_position ||
+           progress_total.load(std::memory_order_seq_cst) != shown_total ||
+           last_video_frame.load(std::memory_order_seq_cst) != laid_video_position ||
+           last_flag_frame.load(std::memory_order_seq_cst) != laid_flag_position;
 }
 
 int32_t RelayContext::FinishOutput() {

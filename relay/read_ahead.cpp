@@ -120,17 +120,25 @@ bool RelayContext::EnsureVideoFormat() {
 }
 
 bool RelayContext::PrefetchVideo(int32_t behind, int32_t ahead) {
-    const uint32_t format = current_format.load(std::memory_order_relaxed);
-    if (format == kNoFormat || video_slots.load(std::memory_order_relaxed) == nullptr) return false;
     const ReadAheadRing ring = VideoRing();
-    return ring.PrefetchAround(ring.Position(), behind, ahead, host_copy.frame_count,
-                               [this, format](int32_t frame, int32_t slot) { return CopyFrame(frame, format, slot); });
+    const int32_t position = ring.Position();
+    const uint32_t format = current_format.load(std::memory_order_relaxed);
+    const bool worked = format != kNoFormat && video_slots.load(std::memory_order_relaxed) != nullptr &&
+                        ring.PrefetchAround(position, behind, ahead, host_copy.frame_count,
+                                            [this, format](int32_t frame, int32_t slot) {
+                                                return CopyFrame(frame, format, slot);
+                                            });
+    if (!worked) laid_video_position = position;
+    return worked;
 }
 
 bool RelayContext::PrefetchFlag(int32_t behind, int32_t ahead) {
     const ReadAheadRing ring = FlagRing();
-    return ring.PrefetchAround(ring.Position(), behind, ahead, host_copy.frame_count,
-                               [this](int32_t frame, int32_t slot) { return CopyFlag(frame, slot); });
+    const int32_t position = ring.Position();
+    const bool worked = ring.PrefetchAround(position, behind, ahead, host_copy.frame_count,
+                                            [this](int32_t frame, int32_t slot) { return CopyFlag(frame, slot); });
+    if (!worked) laid_flag_position = position;
+    return worked;
 }
 
 bool RelayContext::CopyFrame(int32_t frame, uint32_t format, int32_t slot) {
@@ -140,11 +148,13 @@ bool RelayContext::CopyFrame(int32_t frame, uint32_t format, int32_t slot) {
         return false;
     }
     std::memcpy(VideoSlot(slot), source, static_cast<size_t>(video_frame_bytes));
+    ++serving.frames_copied;
     return true;
 }
 
 bool RelayContext::CopyFlag(int32_t frame, int32_t slot) {
     flag_values[slot].store(host_info->get_flag(frame), std::memory_order_release);
+    ++serving.flags_read;
     return true;
 }
 

@@ -8,14 +8,20 @@
 // done_event: in the other order the worker's next request could be
 // overwritten by the late Idle.
 //
-// Every call of the worker's side tells the serving thread through
-// wake_event, but only the first one after the serving thread's last reset
-// signals it: each signal is a system call (a round trip to the server under
-// Wine), several per frame on the hit path. The worker stores what it has
-// to tell, then sets wake_signalled with an exchange. Finding it set means
-// that the event is still signalled, or that the serving thread has reset
-// it and not yet cleared the flag: it clears it with an exchange that reads
-// this one's value, and its pass after that sees the stored fields.
+// Only a request and a video hit signal wake_event, and only when the
+// serving thread has said that it is about to wait (serving_waits): under
+// Wine a signal is a round trip to the server, and so are the wait it ends
+// and the reset after it. A busy serving thread reads every field at the end
+// of its pass anyway. The worker stores what it has to tell, then reads the
+// flag; the serving thread stores the flag, then reads the fields again
+// before it waits; all of them sequentially consistent, so that, as in
+// Dekker's protocol, at least one of them sees the other.
+//
+// Notes (progress, preview, abort checks) and flag hits signal nothing: an
+// encoder makes several per frame, and each woke an idle serving thread for
+// a pass with nothing to fetch. They are forwarded on the serving thread's
+// next pass, which the next request or video hit brings, or the half-second
+// bound of its wait.
 #include <atomic>
 
 #include "platform/messages.h"
@@ -26,8 +32,14 @@
 namespace {
 
 // The fields the serving thread is to look at must be stored before this.
+// Those stores are sequentially consistent, as this load is: it must not
+// be ordered before them.
 void WakeServingThread(RelayContext& context) {
-    if (!context.wake_signalled.exchange(true, std::memory_order_acq_rel)) context.wake_event.Signal();
+    // The exchange lets only one of several threads of the sub-plugin signal.
+    if (context.serving_waits.load(std::memory_order_seq_cst) &&
+        context.serving_waits.exchange(false, std::memory_order_seq_cst)) {
+        context.wake_event.Signal();
+    }
 }
 
 // The editor's thread serves one request at a time; the lock keeps a
@@ -45,7 +57,7 @@ public:
         activity.last_command.store(static_cast<int32_t>(code), std::memory_order_relaxed);
         activity.last_frame.store(frame, std::memory_order_relaxed);
         activity.requests_posted.fetch_add(1, std::memory_order_relaxed);
-        context_.command.store(static_cast<int32_t>(code), std::memory_order_release);
+        context_.command.store(static_cast<int32_t>(code), std::memory_order_seq_cst);
         WakeServingThread(context_);
         context_.done_event.Wait(platform::WaitLimit::Forever);
         activity.requests_answered.fetch_add(1, std::memory_order_relaxed);
@@ -84,7 +96,6 @@ void* RelayContext::RelayVideo(int frame, uint32_t format) {
     }
     activity.video_hits.fetch_add(1, std::memory_order_relaxed);
     WakeServingThread(*this);  // only a nudge: the read-ahead moves on
-    ring.MoveTo(frame);
     uint8_t* slots = video_slots.load(std::memory_order_acquire);
     const int32_t stride = slot_stride.load(std::memory_order_acquire);
     if (slots == nullptr || stride == 0) return nullptr;
@@ -100,7 +111,6 @@ int RelayContext::RelayFlag(int frame) {
             value = flag_values[slot].load(std::memory_order_acquire);
         })) {
         activity.flag_hits.fetch_add(1, std::memory_order_relaxed);
-        WakeServingThread(*this);
         return value;
     }
     // The answer comes back in flag_result, read before the lock is left: a
@@ -123,7 +133,6 @@ void* RelayContext::RelayAudio(int start, int length, int* read) {
 
 int RelayContext::RelayAbortCheck() {
     abort_check_pending.store(1, std::memory_order_release);
-    WakeServingThread(*this);
     platform::PumpMessages();
     return aborted.load(std::memory_order_acquire);
 }
@@ -131,13 +140,11 @@ int RelayContext::RelayAbortCheck() {
 int RelayContext::RelayProgress(int position, int total) {
     progress_position.store(position, std::memory_order_release);
     progress_total.store(total, std::memory_order_release);
-    WakeServingThread(*this);
     return 1;
 }
 
 int RelayContext::RelayPreview() {
     preview_pending.store(1, std::memory_order_release);
-    WakeServingThread(*this);
     return 1;
 }
 

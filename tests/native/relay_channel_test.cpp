@@ -354,3 +354,36 @@ TEST_F(ServiceFunctions, AudioIsTheEditorsOwnUntilTheExportIsAborted) {
 }
 
 }  // namespace
+
+namespace {
+
+// Jumps (round trips) and runs of hits, with the notes an encoder leaves.
+int AsksAndHitsWithoutPause(OutputInfo* info) {
+    const int starts[] = {0, 40, 7, 90, 55, 20, 71, 3, 60, 33};
+    for (int start : starts) {
+        for (int f = start; f < start + 6 && f < info->frame_count; ++f) {
+            g_wrong += WrongBytesOf(info, f, kFormatDefault, info->get_video(f));
+            g_wrong += info->get_flag(f) != frame_pattern::FlagOf(f);
+            info->is_abort();
+            info->show_progress(f, info->frame_count);
+        }
+    }
+    return 1;
+}
+
+}  // namespace
+
+// The serving thread waits only when it has nothing to do, and each request
+// and each video hit that finds it waiting signals it. One that did not would
+// be served only when the wait ran into its half-second bound: a lost wake-up
+// costs time, not bytes, so it is counted here. One timed-out wait is allowed
+// for a worker thread that is slow to start on a loaded machine.
+TEST_F(ServiceFunctions, RequestsAndVideoHitsWakeAWaitingEditorThreadBeforeItsBound) {
+    for (int buffers : {1, 8, 48}) {
+        g_wrong = 0;
+        EXPECT_EQ(Export(editor_, AsksAndHitsWithoutPause, buffers), 1) << buffers;
+        EXPECT_EQ(g_wrong.load(), 0) << buffers;
+        EXPECT_GT(context_->serving.waits, 0u) << buffers;
+        EXPECT_LE(context_->serving.timed_out_waits, 1u) << buffers << " buffers";
+    }
+}
