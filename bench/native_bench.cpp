@@ -212,6 +212,7 @@ int Run(const Options& options) {
     int64_t start = 0;
     int64_t end = 0;
     floor_handoff::Counters floor{};
+    ServingActivity serving;
     if (options.mode == Mode::Floor) {
         start = Ticks();
         result = floor_handoff::RunExport(&info, &encoder, options.buffers, {}, &floor);
@@ -229,6 +230,7 @@ int Run(const Options& options) {
         // Every video request of the encoder is a hit or a round trip.
         g_encoder.round_trips =
             g_encoder.requests.Count() - static_cast<int32_t>(ModuleContext()->activity.video_hits.load());
+        serving = ModuleContext()->serving;
         PluginExit();
     } else {
         start = Ticks();
@@ -245,18 +247,28 @@ int Run(const Options& options) {
         std::fprintf(stderr, "native_bench: cannot write %s\n", options.fetch_log.c_str());
         return kExitUsage;
     }
+    // How often each side had to wait for the other: for the relay, the
+    // serving thread's idle waits and the encoder's round trips; for the
+    // floor, the sleeps of either side (and its round trips, if any).
     int round_trips = -1;
-    if (options.mode == Mode::Relay) round_trips = static_cast<int>(g_encoder.round_trips);
-    if (options.mode == Mode::Floor) round_trips = static_cast<int>(floor.round_trips);
+    long long editor_waits = 0;
+    long long encoder_waits = 0;
+    if (options.mode == Mode::Relay) {
+        round_trips = static_cast<int>(g_encoder.round_trips);
+        editor_waits = serving.waits;
+        encoder_waits = round_trips;
+    } else if (options.mode == Mode::Floor) {
+        round_trips = static_cast<int>(floor.round_trips);
+        editor_waits = floor.editor_sleeps;
+        encoder_waits = floor.encoder_sleeps + floor.round_trips;
+    }
     std::printf("result=%d seconds=%.3f frames=%d service_seconds=%.3f video_calls=%d round_trips=%d "
-                "foreign_thread_calls=%d floor_encoder_sleeps=%lld floor_editor_sleeps=%lld floor_wakes=%lld "
-                "sinks=%u\n",
+                "foreign_thread_calls=%d editor_waits=%lld encoder_waits=%lld sinks=%u\n",
                 result, static_cast<double>(end - start) / kTicksPerSecond,
                 static_cast<int>(options.shape.frame_count),
                 static_cast<double>(g_editor.ServiceTicks()) / kTicksPerSecond,
                 static_cast<int>(g_encoder.requests.Count()), round_trips,
-                static_cast<int>(g_editor.off_thread), static_cast<long long>(floor.encoder_sleeps),
-                static_cast<long long>(floor.editor_sleeps), static_cast<long long>(floor.wakes),
+                static_cast<int>(g_editor.off_thread), editor_waits, encoder_waits,
                 (g_editor.CostSink() ^ g_encoder.cost_sink) & 1u);
     if (g_editor.off_thread != 0) return kExitForeignThread;
     return result != 0 ? 0 : kExitFailedExport;
