@@ -80,7 +80,8 @@ struct Floor {
     WorkerHooks hooks;
     int32_t slots = 0;
     int32_t frame_count = 0;
-    size_t frame_bytes = 0;
+    size_t default_bytes = 0;  // the editor's frame_bytes, for format 0
+    size_t frame_bytes = 0;    // of a frame in the ring's format
     size_t stride = 0;
     uint8_t* region = nullptr;
     size_t region_bytes = 0;
@@ -93,6 +94,10 @@ struct Floor {
     std::atomic<int32_t> produced{0};
     std::atomic<int32_t> consumed{0};
     std::atomic<int32_t> failed{0};  // the editor had no frame: the encoder gets null from then on
+    // The format the ring holds: the one of the encoder's first frame
+    // request, set by the encoder's side before the editor's thread
+    // produces anything. The slots are sized for it once it is known.
+    std::atomic<uint32_t> ring_format{kNoFormat};
 
     // Notes, forwarded by the editor's thread.
     std::atomic<int32_t> progress_position{-1};
@@ -130,6 +135,22 @@ struct Floor {
 
 Floor* g_floor = nullptr;
 
+size_t FrameBytes(const Floor& floor, uint32_t format) {
+    const size_t pixels = static_cast<size_t>(floor.host->width) * static_cast<size_t>(floor.host->height);
+    switch (format) {
+        case kFormatDefault:
+            return floor.default_bytes;
+        case kFormatYUY2:
+        case kFormatYUY2Reversed:
+            return pixels * 2;
+        case kFormatYC48:
+        case kFormatYC48Reversed:
+            return pixels * 6;
+        default:
+            return 0;
+    }
+}
+
 // --- The encoder's side ------------------------------------------------
 
 void* MailboxRequest(Floor& floor, Request kind) {
@@ -145,7 +166,13 @@ void* MailboxRequest(Floor& floor, Request kind) {
 void* FloorGetVideoEx(int frame, uint32_t format) {
     Floor& floor = *g_floor;
     const int32_t held = floor.consumed.load(std::memory_order_relaxed);  // only this side writes it
-    if (format == kFormatDefault && frame >= held && frame < floor.frame_count) {
+    uint32_t ring_format = floor.ring_format.load(std::memory_order_acquire);
+    if (ring_format == kNoFormat && FrameBytes(floor, format) > 0) {
+        // Only this side sets it; the editor's thread waits for it.
+        floor.ring_format.store(format, std::memory_order_release);
+        ring_format = format;
+    }
+    if (format == ring_format && frame >= held && frame < floor.frame_count) {
         floor.consumed.store(frame, std::memory_order_release);
         floor.editor_sleeper.Wake(&floor.encoder_wakes);
         floor.encoder_sleeper.WaitUntil(
@@ -215,22 +242,6 @@ unsigned THREAD_ENTRY_CALL WorkerMain(void* argument) {
 
 // --- The editor's side -------------------------------------------------
 
-size_t FrameBytes(const Floor& floor, uint32_t format) {
-    const size_t pixels = static_cast<size_t>(floor.host->width) * static_cast<size_t>(floor.host->height);
-    switch (format) {
-        case kFormatDefault:
-            return floor.frame_bytes;
-        case kFormatYUY2:
-        case kFormatYUY2Reversed:
-            return pixels * 2;
-        case kFormatYC48:
-        case kFormatYC48Reversed:
-            return pixels * 6;
-        default:
-            return 0;
-    }
-}
-
 void ServeMailbox(Floor& floor) {
     const Request kind = floor.request.load(std::memory_order_acquire);
     if (kind == Request::None) return;
@@ -277,6 +288,16 @@ void ForwardNotes(Floor& floor) {
     }
 }
 
+// On the editor's thread, once the ring's format is known; the encoder reads
+// a slot only after the frame in it was published, so after this.
+bool AllocateSlots(Floor& floor, uint32_t format) {
+    floor.frame_bytes = FrameBytes(floor, format);
+    floor.stride = (floor.frame_bytes + kSlotAlignment - 1) / kSlotAlignment * kSlotAlignment;
+    floor.region_bytes = floor.stride * static_cast<size_t>(floor.slots);
+    floor.region = static_cast<uint8_t*>(platform::AllocatePages(floor.region_bytes));
+    return floor.region != nullptr;
+}
+
 void Serve(Floor& floor, platform::Thread& worker) {
     int32_t next = 0;
     for (;;) {
@@ -285,10 +306,17 @@ void Serve(Floor& floor, platform::Thread& worker) {
         if (floor.finished.load(std::memory_order_acquire) != 0) return;
         auto room = [&floor, &next] {
             return next < floor.frame_count && floor.failed.load(std::memory_order_relaxed) == 0 &&
+                   floor.ring_format.load(std::memory_order_acquire) != kNoFormat &&
                    next < floor.consumed.load(std::memory_order_acquire) + floor.slots;
         };
         if (room()) {
-            const void* data = floor.host->get_video_ex(next, kFormatDefault);
+            const uint32_t format = floor.ring_format.load(std::memory_order_acquire);
+            if (floor.region == nullptr && !AllocateSlots(floor, format)) {
+                floor.failed.store(1, std::memory_order_release);
+                floor.encoder_sleeper.Wake(&floor.editor_wakes);
+                continue;
+            }
+            const void* data = floor.host->get_video_ex(next, format);
             if (data == nullptr) {
                 floor.failed.store(1, std::memory_order_release);
             } else {
@@ -325,16 +353,11 @@ int RunExport(OutputInfo* host, OutputPluginTable* encoder, int32_t slots, Worke
     floor.hooks = hooks;
     floor.slots = slots;
     floor.frame_count = host->frame_count;
-    floor.frame_bytes = static_cast<size_t>(host->frame_bytes);
-    floor.stride = (floor.frame_bytes + kSlotAlignment - 1) / kSlotAlignment * kSlotAlignment;
-    floor.region_bytes = floor.stride * static_cast<size_t>(slots);
-    floor.region = static_cast<uint8_t*>(platform::AllocatePages(floor.region_bytes));
+    floor.default_bytes = static_cast<size_t>(host->frame_bytes);
     std::vector<std::atomic<int32_t>> flags(static_cast<size_t>(slots));
     floor.flags.swap(flags);
     floor.side_buffer.assign(std::max({FrameBytes(floor, kFormatDefault), FrameBytes(floor, kFormatYC48)}), 0);
-    if (floor.region == nullptr || !floor.mailbox_lock.SetUp() || !floor.editor_sleeper.Create() ||
-        !floor.encoder_sleeper.Create()) {
-        platform::ReleasePages(floor.region, floor.region_bytes);
+    if (!floor.mailbox_lock.SetUp() || !floor.editor_sleeper.Create() || !floor.encoder_sleeper.Create()) {
         return 0;
     }
     floor.worker_info = *host;

@@ -8,8 +8,10 @@
 // (editor), after a short spin.
 //
 // It is not a relay: it assumes that the encoder asks for the frames in
-// rising order in format 0 (as the benchmark's encoders do); anything else
-// (other formats, jumps back, audio) is one round trip through a mailbox.
+// rising order and in one format, the one of its first request (format 0
+// for the synthetic encoder, YUY2 for the ffmpeg sample), which the editor's
+// thread waits for before it reads ahead; anything else (other formats,
+// jumps back, audio) is one round trip through a mailbox.
 // What it shows is how fast the machine runs both sides at once, so that
 // relay / floor isolates what the relay itself costs.
 #pragma once
