@@ -185,8 +185,14 @@ bool WriteStats(const std::string& path) {
     return std::fclose(file) == 0 && ok;
 }
 
-// The serving thread's idle waits, where the relay counts them: the
-// benchmark also builds against older relays (--before), which do not.
+// What the relay counts, as each relay exposes it: the benchmark also builds
+// against older relays (--before), whose counts were public fields or not
+// there at all.
+template <class Context, class = void>
+struct HasAccessors : std::false_type {};
+template <class Context>
+struct HasAccessors<Context, std::void_t<decltype(std::declval<const Context&>().Serving().waits)>>
+    : std::true_type {};
 template <class Context, class = void>
 struct CountsWaits : std::false_type {};
 template <class Context>
@@ -194,10 +200,21 @@ struct CountsWaits<Context, std::void_t<decltype(std::declval<Context&>().servin
 
 template <class Context>
 long long ServingWaits(const Context& context) {
-    if constexpr (CountsWaits<Context>::value) {
+    if constexpr (HasAccessors<Context>::value) {
+        return context.Serving().waits;
+    } else if constexpr (CountsWaits<Context>::value) {
         return context.serving.waits;
     } else {
         return -1;
+    }
+}
+
+template <class Context>
+uint32_t VideoHits(const Context& context) {
+    if constexpr (HasAccessors<Context>::value) {
+        return context.Activity().video_hits.load();
+    } else {
+        return context.activity.video_hits.load();
     }
 }
 
@@ -247,7 +264,7 @@ int Run(const Options& options) {
         end = Ticks();
         // Every video request of the encoder is a hit or a round trip.
         g_encoder.round_trips =
-            g_encoder.requests.Count() - static_cast<int32_t>(ModuleContext()->activity.video_hits.load());
+            g_encoder.requests.Count() - static_cast<int32_t>(VideoHits(*ModuleContext()));
         serving_waits = ServingWaits(*ModuleContext());
         PluginExit();
     } else {

@@ -117,22 +117,56 @@ public:
     bool WorkArrived();
     int32_t FinishOutput();
 
-    // --- State, in the order the design lists it. Fields that the worker and
-    // the serving thread share without the lock are atomics.
+    // What an export has done, for the benchmark and for tests that must
+    // tell a lost request from a slow one.
+    const RelayActivity& Activity() const { return activity; }
+    const ServingActivity& Serving() const { return serving; }
+    RelayCommand PendingCommand() const {
+        return static_cast<RelayCommand>(command.load(std::memory_order_relaxed));
+    }
+
+    // --- The editor's choices. Written on the editor's thread outside an
+    // export (Open, the settings record, the dialog); the worker reads
+    // `selected` once, after its thread was started.
+    SubPluginList plugins;
+    OutputPluginTable* selected = nullptr;
+    int32_t buffer_count = kDefaultBufferCount;
+    OwnedBytes settings_cache;
+
+private:
+    // The tests' window on the state below (tests/common), to set up and
+    // look at one step of the relay at a time. Nothing in the product uses it.
+    friend struct RelayContextProbe;
+    class RoundTrip;  // relay/request_channel.cpp
+
+    // The worker thread's life (relay/export_run.cpp), and its call for the
+    // serving thread once that may be waiting (relay/request_channel.cpp).
+    static unsigned THREAD_ENTRY_CALL WorkerMain(void* argument);
+    void WakeServingThread();
+
+    // --- The state of an export. Only the member functions write it. Who
+    // writes what:
+    //   the editor's thread (serving): host_info, host_copy, the slots and
+    //     their tags and flag values, current_format, laid_*, the answers
+    //     (*_result), serving, shown_*; `command` back to Idle;
+    //   the worker (the sub-plugin's threads, one round trip at a time under
+    //     request_lock): req_*, `command` to a request or Finished, the
+    //     positions last_video_frame and last_flag_frame, the notes
+    //     (*_pending, progress_*), activity;
+    //   both: aborted (only ever raised while an export runs), serving_waits
+    //     (set by the serving thread, taken by the worker);
+    //   the sub-plugin, any of its threads: relay_info, which is its own.
+    // Fields that the two threads share without the lock are atomics.
     OutputInfo* host_info = nullptr;
     OutputInfo relay_info{};
     // The editor's record as it came in, and where every size and the frame
     // count of the serving thread come from: relay_info belongs to the
     // sub-plugin, which may write it at any time from any of its threads.
     OutputInfo host_copy{};
-    OutputPluginTable* selected = nullptr;
-    OwnedBytes settings_cache;
-    SubPluginList plugins;
     platform::Thread worker_thread;
     uint32_t worker_thread_id = 0;
     std::atomic<int32_t> command{static_cast<int32_t>(RelayCommand::Idle)};
     std::atomic<uint32_t> current_format{kNoFormat};
-    int32_t buffer_count = kDefaultBufferCount;
     std::atomic<int32_t> slot_stride{0};
     int32_t video_frame_bytes = 0;
     std::atomic<uint8_t*> video_slots{nullptr};

@@ -65,7 +65,8 @@ bool RelayContext::StartWorker() {
     return true;
 }
 
-unsigned THREAD_ENTRY_CALL WorkerMain(void* argument) {
+// The argument is the RelayContext.
+unsigned THREAD_ENTRY_CALL RelayContext::WorkerMain(void* argument) {
     auto* context = static_cast<RelayContext*>(argument);
     if (context == nullptr) platform::EndCurrentThread(0);
 

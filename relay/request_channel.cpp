@@ -29,22 +29,19 @@
 #include "relay/read_ahead_ring.h"
 #include "relay/service_functions.h"
 
-namespace {
-
 // The fields the serving thread is to look at must be stored before this.
 // Those stores are sequentially consistent, as this load is: it must not
 // be ordered before them.
-void WakeServingThread(RelayContext& context) {
+void RelayContext::WakeServingThread() {
     // The exchange lets only one of several threads of the sub-plugin signal.
-    if (context.serving_waits.load(std::memory_order_seq_cst) &&
-        context.serving_waits.exchange(false, std::memory_order_seq_cst)) {
-        context.wake_event.Signal();
+    if (serving_waits.load(std::memory_order_seq_cst) && serving_waits.exchange(false, std::memory_order_seq_cst)) {
+        wake_event.Signal();
     }
 }
 
 // The editor's thread serves one request at a time; the lock keeps a
 // sub-plugin's own threads from interleaving their round trips.
-class RoundTrip {
+class RelayContext::RoundTrip {
 public:
     explicit RoundTrip(RelayContext& context) : context_(context) { context_.request_lock.Enter(); }
     ~RoundTrip() { context_.request_lock.Leave(); }
@@ -58,7 +55,7 @@ public:
         activity.last_frame.store(frame, std::memory_order_relaxed);
         activity.requests_posted.fetch_add(1, std::memory_order_relaxed);
         context_.command.store(static_cast<int32_t>(code), std::memory_order_seq_cst);
-        WakeServingThread(context_);
+        context_.WakeServingThread();
         context_.done_event.Wait(platform::WaitLimit::Forever);
         activity.requests_answered.fetch_add(1, std::memory_order_relaxed);
     }
@@ -66,8 +63,6 @@ public:
 private:
     RelayContext& context_;
 };
-
-}  // namespace
 
 void* RelayContext::RelayVideo(int frame, uint32_t format) {
     if (frame < 0) {
@@ -95,7 +90,7 @@ void* RelayContext::RelayVideo(int frame, uint32_t format) {
         return answer;
     }
     activity.video_hits.fetch_add(1, std::memory_order_relaxed);
-    WakeServingThread(*this);  // only a nudge: the read-ahead moves on
+    WakeServingThread();  // only a nudge: the read-ahead moves on
     uint8_t* slots = video_slots.load(std::memory_order_acquire);
     const int32_t stride = slot_stride.load(std::memory_order_acquire);
     if (slots == nullptr || stride == 0) return nullptr;

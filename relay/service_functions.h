@@ -16,5 +16,3 @@ int RelayGetFlag(int frame);
 int RelayUpdatePreview();
 void* RelayGetVideoEx(int frame, uint32_t format);
 
-// Entry of the worker thread; the argument is the RelayContext.
-unsigned THREAD_ENTRY_CALL WorkerMain(void* argument);

@@ -44,7 +44,7 @@ private:
     };
 
     Sample Take() const {
-        const RelayActivity& a = context_.activity;
+        const RelayActivity& a = context_.Activity();
         return {a.requests_posted.load(std::memory_order_relaxed), a.requests_answered.load(std::memory_order_relaxed),
                 a.video_hits.load(std::memory_order_relaxed) + a.flag_hits.load(std::memory_order_relaxed)};
     }
@@ -63,14 +63,14 @@ private:
             }
             if (at - still_since < kLimit) continue;
             static const char* const kNames[] = {"Idle", "Audio", "Flag", "Video", "Finished"};
-            const int32_t command = context_.activity.last_command.load(std::memory_order_relaxed);
+            const int32_t command = context_.Activity().last_command.load(std::memory_order_relaxed);
             std::fprintf(stderr,
                          "watchdog: the worker's %s request (frame %d) has had no answer for %lld s; the serving "
                          "thread's command is %d, %u requests posted, %u answered\n",
                          command >= 0 && command <= 4 ? kNames[command] : "unknown",
-                         static_cast<int>(context_.activity.last_frame.load(std::memory_order_relaxed)),
+                         static_cast<int>(context_.Activity().last_frame.load(std::memory_order_relaxed)),
                          static_cast<long long>(kLimit.count()),
-                         static_cast<int>(context_.command.load(std::memory_order_relaxed)), now.posted,
+                         static_cast<int>(context_.PendingCommand()), now.posted,
                          now.answered);
             std::fflush(stderr);
             std::abort();

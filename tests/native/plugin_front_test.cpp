@@ -10,6 +10,7 @@
 #include "plugin/relay_context.h"
 #include "plugin/show_error.h"
 #include "tests/common/call_log.h"
+#include "tests/common/relay_context_probe.h"
 #include "tests/native/editor_folder.h"
 #include "tests/native/fakes/fakes.h"
 #include "tests/native/temp_folder.h"
@@ -47,57 +48,59 @@ TEST(RelayTable, StringsAreCodePage932Bytes) {
 
 TEST(RelayContextLifeCycle, ANewContextHoldsItsConstructionValues) {
     RelayContext context;
+    RelayContextProbe state = Inside(context);
     EXPECT_TRUE(context.plugins.empty());
-    EXPECT_EQ(context.host_info, nullptr);
-    const auto* relay_bytes = reinterpret_cast<const unsigned char*>(&context.relay_info);
+    EXPECT_EQ(state.host_info, nullptr);
+    const auto* relay_bytes = reinterpret_cast<const unsigned char*>(&state.relay_info);
     bool zero = true;
-    for (size_t i = 0; i < sizeof context.relay_info; ++i) zero = zero && relay_bytes[i] == 0;
+    for (size_t i = 0; i < sizeof state.relay_info; ++i) zero = zero && relay_bytes[i] == 0;
     EXPECT_TRUE(zero);
     EXPECT_EQ(context.selected, nullptr);
     EXPECT_FALSE(context.settings_cache);
-    EXPECT_FALSE(context.worker_thread.Started());
-    EXPECT_FALSE(context.done_event.Valid());
-    EXPECT_FALSE(context.wake_event.Valid());
-    EXPECT_FALSE(context.request_lock.IsSetUp());
+    EXPECT_FALSE(state.worker_thread.Started());
+    EXPECT_FALSE(state.done_event.Valid());
+    EXPECT_FALSE(state.wake_event.Valid());
+    EXPECT_FALSE(state.request_lock.IsSetUp());
     EXPECT_EQ(context.buffer_count, 8);
-    EXPECT_EQ(context.video_frame_bytes, 0);
-    EXPECT_EQ(context.slot_stride.load(), 0);
-    EXPECT_EQ(context.video_slots.load(), nullptr);
-    EXPECT_FALSE(context.video_tags);
-    EXPECT_FALSE(context.flag_values);
-    EXPECT_FALSE(context.flag_tags);
-    EXPECT_EQ(context.command.load(), 0);
-    EXPECT_EQ(context.current_format.load(), 0xFFFFFFFFu);
-    EXPECT_EQ(context.req_video_format, 0xFFFFFFFFu);
-    EXPECT_EQ(context.req_video_frame, -1);
-    EXPECT_EQ(context.req_flag_frame, -1);
-    EXPECT_EQ(context.progress_position.load(), -1);
-    EXPECT_EQ(context.progress_total.load(), -1);
-    EXPECT_EQ(context.shown_position, -1);
-    EXPECT_EQ(context.shown_total, -1);
+    EXPECT_EQ(state.video_frame_bytes, 0);
+    EXPECT_EQ(state.slot_stride.load(), 0);
+    EXPECT_EQ(state.video_slots.load(), nullptr);
+    EXPECT_FALSE(state.video_tags);
+    EXPECT_FALSE(state.flag_values);
+    EXPECT_FALSE(state.flag_tags);
+    EXPECT_EQ(state.command.load(), 0);
+    EXPECT_EQ(state.current_format.load(), 0xFFFFFFFFu);
+    EXPECT_EQ(state.req_video_format, 0xFFFFFFFFu);
+    EXPECT_EQ(state.req_video_frame, -1);
+    EXPECT_EQ(state.req_flag_frame, -1);
+    EXPECT_EQ(state.progress_position.load(), -1);
+    EXPECT_EQ(state.progress_total.load(), -1);
+    EXPECT_EQ(state.shown_position, -1);
+    EXPECT_EQ(state.shown_total, -1);
 }
 
 TEST(RelayContextLifeCycle, ResetExportStateLeavesTheSlotsAlone) {
     RelayContext context;
-    context.slot_stride.store(128);
-    context.video_frame_bytes = 100;
-    ASSERT_TRUE(context.video_tags.Allocate(4));
-    context.video_tags.Fill(7);
-    context.aborted.store(1);
-    context.command.store(4);
-    context.current_format.store(0);
-    context.last_video_frame.store(33);
-    context.shown_position = 5;
+    RelayContextProbe state = Inside(context);
+    state.slot_stride.store(128);
+    state.video_frame_bytes = 100;
+    ASSERT_TRUE(state.video_tags.Allocate(4));
+    state.video_tags.Fill(7);
+    state.aborted.store(1);
+    state.command.store(4);
+    state.current_format.store(0);
+    state.last_video_frame.store(33);
+    state.shown_position = 5;
     context.ResetExportState();
-    EXPECT_EQ(context.aborted.load(), 0);
-    EXPECT_EQ(context.command.load(), 0);
-    EXPECT_EQ(context.current_format.load(), 0xFFFFFFFFu);
-    EXPECT_EQ(context.last_video_frame.load(), 0);
-    EXPECT_EQ(context.shown_position, -1);
-    EXPECT_EQ(context.slot_stride.load(), 128);
-    EXPECT_EQ(context.video_frame_bytes, 100);
-    ASSERT_TRUE(context.video_tags);
-    EXPECT_EQ(context.video_tags[3].load(), 7);
+    EXPECT_EQ(state.aborted.load(), 0);
+    EXPECT_EQ(state.command.load(), 0);
+    EXPECT_EQ(state.current_format.load(), 0xFFFFFFFFu);
+    EXPECT_EQ(state.last_video_frame.load(), 0);
+    EXPECT_EQ(state.shown_position, -1);
+    EXPECT_EQ(state.slot_stride.load(), 128);
+    EXPECT_EQ(state.video_frame_bytes, 100);
+    ASSERT_TRUE(state.video_tags);
+    EXPECT_EQ(state.video_tags[3].load(), 7);
 }
 
 TEST(EntryPoints, WithoutAContextTheyFailSafely) {
@@ -121,8 +124,8 @@ TEST(EntryPoints, InitWithoutASidecarFolderSucceedsWithNoSubPlugins) {
     ASSERT_NE(ModuleContext(), nullptr);
     EXPECT_TRUE(ModuleContext()->plugins.empty());
     EXPECT_EQ(ModuleContext()->selected, nullptr);
-    EXPECT_TRUE(ModuleContext()->done_event.Valid());
-    EXPECT_TRUE(ModuleContext()->wake_event.Valid());
+    EXPECT_TRUE(Inside(*ModuleContext()).done_event.Valid());
+    EXPECT_TRUE(Inside(*ModuleContext()).wake_event.Valid());
     EXPECT_EQ(CurrentDirectory(), before);
     EXPECT_EQ(PluginExit(), 1);
     EXPECT_EQ(ModuleContext(), nullptr);

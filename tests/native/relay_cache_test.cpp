@@ -11,6 +11,7 @@
 
 #include "plugin/relay_context.h"
 #include "tests/common/frame_pattern.h"
+#include "tests/common/relay_context_probe.h"
 #include "tests/native/fakes/fakes.h"
 #include "tests/native/relay_harness.h"
 #include "tests/native/simulated_editor.h"
@@ -39,14 +40,14 @@ public:
     ServedByHand& operator=(const ServedByHand&) = delete;
 
     void Video(int frame, uint32_t format = kFormatDefault) {
-        context.req_video_frame = frame;
-        context.req_video_format = format;
+        Inside(context).req_video_frame = frame;
+        Inside(context).req_video_format = format;
         context.FillVideo();
     }
     int Flag(int frame) {
-        context.req_flag_frame = frame;
+        Inside(context).req_flag_frame = frame;
         context.FillFlag();
-        return context.flag_result;
+        return Inside(context).flag_result;
     }
     // Runs the video read-ahead until it has nothing left to do; checks that
     // each step fetched exactly one frame.
@@ -69,17 +70,17 @@ public:
         return steps;
     }
     // The slot that holds `frame`, or null when its tag names another frame.
-    const uint8_t* Holding(int frame) const {
+    const uint8_t* Holding(int frame) {
         const int slot = frame % context.buffer_count;
-        if (context.video_tags[slot].load() != frame) return nullptr;
-        return context.video_slots.load() + static_cast<size_t>(slot) * static_cast<size_t>(context.slot_stride.load());
+        if (Inside(context).video_tags[slot].load() != frame) return nullptr;
+        return context.VideoSlot(slot);
     }
-    long WrongBytesHeld(int frame, uint32_t format = kFormatDefault) const {
+    long WrongBytesHeld(int frame, uint32_t format = kFormatDefault) {
         return relay_test::WrongBytesOf(&info_, frame, format, Holding(frame));
     }
-    int TagsHeld() const {
+    int TagsHeld() {
         int held = 0;
-        for (int i = 0; i < context.buffer_count; ++i) held += context.video_tags[i].load() != kEmptyTag;
+        for (int i = 0; i < context.buffer_count; ++i) held += Inside(context).video_tags[i].load() != kEmptyTag;
         return held;
     }
 
@@ -123,7 +124,7 @@ TEST_P(ReadAheadWindow, AfterARequestTheMissingFramesComeInRisingOrderFromBehind
         for (int f : Range(std::max(0, p - shape.behind), std::min(120, p + shape.ahead), p)) expected.push_back(f);
         EXPECT_EQ(FramesOf(editor_.VideoFetches()), expected) << shape.buffers << " buffers, frame " << p;
         for (int f : expected) EXPECT_EQ(relay.WrongBytesHeld(f), 0) << "frame " << f << " in its slot";
-        EXPECT_EQ(relay.context.aborted.load(), 0);
+        EXPECT_EQ(Inside(relay.context).aborted.load(), 0);
     }
 }
 
@@ -136,7 +137,7 @@ TEST_P(ReadAheadWindow, MovingOnByOneFrameFetchesOnlyTheNewEndOfTheWindow) {
         editor_.ForgetCalls();
         // The worker's hit moves the position; the editor is not asked for p.
         if (relay.Holding(p) == nullptr) relay.Video(p);
-        relay.context.last_video_frame.store(p);
+        Inside(relay.context).last_video_frame.store(p);
         relay.ReadAheadVideo();
         std::vector<int> expected;
         if (shape.buffers == 1) {
@@ -232,8 +233,8 @@ TEST(ReadAhead, AFlagRequestedOutsideTheWindowKeepsItsSlot) {
     EXPECT_EQ(relay.Flag(0), frame_pattern::FlagOf(0));  // displaces frame 8's flag from slot 0
     relay.ReadAheadFlags();
     EXPECT_EQ(editor.FlagFetches(), (std::vector<int>{0, 1, 2, 3, 4}));
-    EXPECT_EQ(relay.context.flag_tags[0].load(), 0);
-    EXPECT_EQ(relay.context.flag_values[0].load(), frame_pattern::FlagOf(0));
+    EXPECT_EQ(Inside(relay.context).flag_tags[0].load(), 0);
+    EXPECT_EQ(Inside(relay.context).flag_values[0].load(), frame_pattern::FlagOf(0));
 }
 
 TEST(VideoFormats, ANewFormatEmptiesTheRingAndSizesItsSlots) {
@@ -253,11 +254,11 @@ TEST(VideoFormats, ANewFormatEmptiesTheRingAndSizesItsSlots) {
         editor.ForgetCalls();
         relay.Video(21, c.format);
         EXPECT_EQ(relay.TagsHeld(), 1) << "only the requested frame is left";
-        EXPECT_EQ(relay.context.current_format.load(), c.format);
-        EXPECT_EQ(relay.context.video_frame_bytes, c.frame_bytes);
-        EXPECT_EQ(relay.context.slot_stride.load(), c.stride);
+        EXPECT_EQ(Inside(relay.context).current_format.load(), c.format);
+        EXPECT_EQ(Inside(relay.context).video_frame_bytes, c.frame_bytes);
+        EXPECT_EQ(Inside(relay.context).slot_stride.load(), c.stride);
         EXPECT_EQ(fakes::LivePageRegions(), 1u);
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(relay.context.video_slots.load()) % 64, 0u);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(Inside(relay.context).video_slots.load()) % 64, 0u);
         relay.ReadAheadVideo();
         for (int f = 19; f < 26; ++f) EXPECT_EQ(relay.WrongBytesHeld(f, c.format), 0) << f;
         for (const auto& fetch : editor.VideoFetches()) EXPECT_EQ(fetch.format, c.format);
@@ -273,11 +274,11 @@ TEST(VideoFormats, AnUnknownCodeEmptiesTheRingAndAbortsSilently) {
         relay.ReadAheadVideo();
         editor.ForgetCalls();
         relay.Video(20, refused);
-        EXPECT_EQ(relay.context.aborted.load(), 1) << std::hex << refused;
+        EXPECT_EQ(Inside(relay.context).aborted.load(), 1) << std::hex << refused;
         EXPECT_EQ(relay.TagsHeld(), 0);
-        EXPECT_EQ(relay.context.video_slots.load(), nullptr);
-        EXPECT_EQ(relay.context.slot_stride.load(), 0);
-        EXPECT_EQ(relay.context.current_format.load(), kNoFormat);
+        EXPECT_EQ(Inside(relay.context).video_slots.load(), nullptr);
+        EXPECT_EQ(Inside(relay.context).slot_stride.load(), 0);
+        EXPECT_EQ(Inside(relay.context).current_format.load(), kNoFormat);
         EXPECT_EQ(fakes::LivePageRegions(), 0u);
         EXPECT_TRUE(editor.VideoFetches().empty());
         EXPECT_FALSE(relay.context.PrefetchVideo(relay.shape.behind, relay.shape.ahead));
@@ -291,8 +292,8 @@ TEST(VideoFormats, TheNoFormatCodeAsTheFirstRequestIsRefused) {
     SimulatedEditor editor(5, 3, 60);
     ServedByHand relay(editor, 8);
     relay.Video(3, kNoFormat);
-    EXPECT_EQ(relay.context.aborted.load(), 1);
-    EXPECT_EQ(relay.context.video_slots.load(), nullptr);
+    EXPECT_EQ(Inside(relay.context).aborted.load(), 1);
+    EXPECT_EQ(Inside(relay.context).video_slots.load(), nullptr);
     EXPECT_TRUE(editor.VideoFetches().empty());
     EXPECT_TRUE(TakeMessageTexts().empty());
 }
@@ -320,9 +321,9 @@ TEST_P(SlotAllocation, FailsWithTheBufferMemoryMessageAndAborts) {
     ASSERT_TRUE(relay.prepared);
     fakes::SetPageAllocationLimit(c.page_limit);
     relay.Video(0, c.format);
-    EXPECT_EQ(relay.context.aborted.load(), 1);
-    EXPECT_EQ(relay.context.video_slots.load(), nullptr);
-    EXPECT_EQ(relay.context.current_format.load(), kNoFormat);
+    EXPECT_EQ(Inside(relay.context).aborted.load(), 1);
+    EXPECT_EQ(Inside(relay.context).video_slots.load(), nullptr);
+    EXPECT_EQ(Inside(relay.context).current_format.load(), kNoFormat);
     EXPECT_EQ(fakes::LivePageRegions(), 0u);
     EXPECT_TRUE(editor.VideoFetches().empty()) << "nothing to copy into";
     EXPECT_EQ(TakeMessageTexts(), std::vector<std::string>{relay_test::kBufferMemoryText});
@@ -356,16 +357,16 @@ TEST(FailedFetch, LeavesTheSlotEmptyAndAbortsTheExport) {
     editor.null_frame = 12;
     for (int step = 0; step < 4; ++step) EXPECT_TRUE(relay.context.PrefetchVideo(2, 5));  // 8, 9, 11, then 12 fails
     EXPECT_EQ(FramesOf(editor.VideoFetches()), (std::vector<int>{10, 8, 9, 11, 12}));
-    EXPECT_EQ(relay.context.aborted.load(), 1);
-    EXPECT_EQ(relay.context.video_tags[12 % 8].load(), kEmptyTag) << "no stale bytes under frame 12's tag";
+    EXPECT_EQ(Inside(relay.context).aborted.load(), 1);
+    EXPECT_EQ(Inside(relay.context).video_tags[12 % 8].load(), kEmptyTag) << "no stale bytes under frame 12's tag";
 
     SimulatedEditor second(5, 3, 60);
     ServedByHand on_demand(second, 8);
     on_demand.Video(4);
     second.null_frame = 12;
     on_demand.Video(12);  // slot 4: frame 4's bytes must not pass for frame 12's
-    EXPECT_EQ(on_demand.context.aborted.load(), 1);
-    EXPECT_EQ(on_demand.context.video_tags[4].load(), kEmptyTag);
+    EXPECT_EQ(Inside(on_demand.context).aborted.load(), 1);
+    EXPECT_EQ(Inside(on_demand.context).video_tags[4].load(), kEmptyTag);
 
     // Once aborted, requests are no longer served.
     second.ForgetCalls();
@@ -384,22 +385,22 @@ TEST(AbortedExport, RequestsAreAnsweredFromTheRingWithZerosForFramesItDoesNotHol
     ServedByHand relay(editor, 8);
     relay.Video(10);
     relay.ReadAheadVideo();  // 8 .. 14
-    relay.context.aborted.store(1);
+    Inside(relay.context).aborted.store(1);
     editor.ForgetCalls();
 
     relay.Video(11);  // held: left as it is
     EXPECT_EQ(relay.WrongBytesHeld(11), 0);
     relay.Video(19);  // slot 3, which held frame 11
-    const uint8_t* slot3 = relay.context.video_slots.load() + 3 * relay.context.slot_stride.load();
-    EXPECT_EQ(relay.context.video_tags[3].load(), kEmptyTag);
+    const uint8_t* slot3 = Inside(relay.context).video_slots.load() + 3 * Inside(relay.context).slot_stride.load();
+    EXPECT_EQ(Inside(relay.context).video_tags[3].load(), kEmptyTag);
     EXPECT_TRUE(frame_pattern::AllZero(slot3, 45));
     EXPECT_EQ(relay.WrongBytesHeld(12), 0) << "the other slots keep their frames";
 
     // Another format after the abort: a ring of its own, zero-filled.
     relay.Video(12, kFormatYC48);
-    EXPECT_EQ(relay.context.current_format.load(), kFormatYC48);
+    EXPECT_EQ(Inside(relay.context).current_format.load(), kFormatYC48);
     EXPECT_EQ(relay.TagsHeld(), 0);
-    const uint8_t* slot4 = relay.context.video_slots.load() + 4 * relay.context.slot_stride.load();
+    const uint8_t* slot4 = Inside(relay.context).video_slots.load() + 4 * Inside(relay.context).slot_stride.load();
     EXPECT_TRUE(frame_pattern::AllZero(slot4, 90));
 
     EXPECT_TRUE(editor.VideoFetches().empty());
@@ -413,13 +414,13 @@ TEST(NegativeFrames, ReachNeitherTheRingsNorTheEditor) {
     SimulatedEditor editor(5, 3, 60);
     ServedByHand relay(editor, 8);
     relay.Video(-3);
-    EXPECT_EQ(relay.context.aborted.load(), 1);
+    EXPECT_EQ(Inside(relay.context).aborted.load(), 1);
     ServedByHand flags(editor, 8);
     EXPECT_EQ(flags.Flag(-9), 0);
     EXPECT_EQ(flags.Flag(INT32_MIN), 0);
-    EXPECT_EQ(flags.context.aborted.load(), 0);
-    EXPECT_EQ(flags.context.last_flag_frame.load(), 0);
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(flags.context.flag_tags[i].load(), kEmptyTag);
+    EXPECT_EQ(Inside(flags.context).aborted.load(), 0);
+    EXPECT_EQ(Inside(flags.context).last_flag_frame.load(), 0);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(Inside(flags.context).flag_tags[i].load(), kEmptyTag);
     EXPECT_TRUE(editor.VideoFetches().empty());
     EXPECT_TRUE(editor.FlagFetches().empty());
 }
@@ -430,8 +431,8 @@ class Notes : public ::testing::Test {
 protected:
     void Flush() { relay_.context.FlushNotifications(); }
     void Progress(int position, int total) {
-        relay_.context.progress_position.store(position);
-        relay_.context.progress_total.store(total);
+        Inside(relay_.context).progress_position.store(position);
+        Inside(relay_.context).progress_total.store(total);
     }
     SimulatedEditor editor_{5, 3, 60};
     ServedByHand relay_{editor_, 8};
@@ -457,13 +458,13 @@ TEST_F(Notes, ProgressIsForwardedOncePerDistinctPairAndNeverTheStartingPair) {
 }
 
 TEST_F(Notes, PreviewAndAbortChecksAreMergedIntoOneCallPerPass) {
-    relay_.context.preview_pending.store(1);
-    relay_.context.abort_check_pending.store(1);
+    Inside(relay_.context).preview_pending.store(1);
+    Inside(relay_.context).abort_check_pending.store(1);
     Flush();
     Flush();
     EXPECT_EQ(editor_.PreviewCalls(), 1);
     EXPECT_EQ(editor_.AbortChecks(), 1);
-    EXPECT_EQ(relay_.context.aborted.load(), 0);
+    EXPECT_EQ(Inside(relay_.context).aborted.load(), 0);
     Flush();
     EXPECT_EQ(editor_.PreviewCalls(), 1);
     EXPECT_EQ(editor_.AbortChecks(), 1);
@@ -471,18 +472,18 @@ TEST_F(Notes, PreviewAndAbortChecksAreMergedIntoOneCallPerPass) {
 
 TEST_F(Notes, ANoteLeftWhileTheEditorRunsIsKeptForTheNextPass) {
     noting_ = &relay_.context;
-    editor_.on_update_preview = [] { noting_->preview_pending.store(1); };
-    editor_.on_is_abort = [] { noting_->abort_check_pending.store(1); };
+    editor_.on_update_preview = [] { Inside(*noting_).preview_pending.store(1); };
+    editor_.on_is_abort = [] { Inside(*noting_).abort_check_pending.store(1); };
     editor_.on_show_progress = [] {
-        noting_->progress_position.store(9);
-        noting_->progress_total.store(60);
+        Inside(*noting_).progress_position.store(9);
+        Inside(*noting_).progress_total.store(60);
     };
-    relay_.context.preview_pending.store(1);
-    relay_.context.abort_check_pending.store(1);
+    Inside(relay_.context).preview_pending.store(1);
+    Inside(relay_.context).abort_check_pending.store(1);
     Progress(8, 60);
     Flush();
-    EXPECT_EQ(relay_.context.preview_pending.load(), 1);
-    EXPECT_EQ(relay_.context.abort_check_pending.load(), 1);
+    EXPECT_EQ(Inside(relay_.context).preview_pending.load(), 1);
+    EXPECT_EQ(Inside(relay_.context).abort_check_pending.load(), 1);
     editor_.on_update_preview = nullptr;
     editor_.on_is_abort = nullptr;
     editor_.on_show_progress = nullptr;
@@ -495,12 +496,12 @@ TEST_F(Notes, ANoteLeftWhileTheEditorRunsIsKeptForTheNextPass) {
 
 TEST_F(Notes, TheEditorsCancelAnswerAbortsAndStopsAllFurtherNotes) {
     editor_.cancel_from_check = 1;
-    relay_.context.abort_check_pending.store(1);
+    Inside(relay_.context).abort_check_pending.store(1);
     Progress(1, 60);
     Flush();
-    EXPECT_EQ(relay_.context.aborted.load(), 1);
-    relay_.context.abort_check_pending.store(1);
-    relay_.context.preview_pending.store(1);
+    EXPECT_EQ(Inside(relay_.context).aborted.load(), 1);
+    Inside(relay_.context).abort_check_pending.store(1);
+    Inside(relay_.context).preview_pending.store(1);
     Progress(2, 60);
     Flush();
     EXPECT_EQ(editor_.AbortChecks(), 1);
@@ -513,37 +514,37 @@ TEST_F(Notes, TheEditorsCancelAnswerAbortsAndStopsAllFurtherNotes) {
 // answers "not cancelled": that answer must not clear the abort.
 TEST_F(Notes, AnAbortRaisedDuringTheCheckIsNotCleared) {
     noting_ = &relay_.context;
-    editor_.on_is_abort = [] { noting_->aborted.store(1); };
-    relay_.context.abort_check_pending.store(1);
+    editor_.on_is_abort = [] { Inside(*noting_).aborted.store(1); };
+    Inside(relay_.context).abort_check_pending.store(1);
     Flush();
     EXPECT_EQ(editor_.AbortChecks(), 1);
-    EXPECT_EQ(relay_.context.aborted.load(), 1);
+    EXPECT_EQ(Inside(relay_.context).aborted.load(), 1);
 }
 
 TEST_F(Notes, AudioIsPassedThroughAndRefusedOnceAborted) {
     int read = -1;
-    relay_.context.req_audio_start = 100;
-    relay_.context.req_audio_length = 640;
-    relay_.context.req_audio_read = &read;
+    Inside(relay_.context).req_audio_start = 100;
+    Inside(relay_.context).req_audio_length = 640;
+    Inside(relay_.context).req_audio_read = &read;
     relay_.context.FillAudio();
-    EXPECT_EQ(relay_.context.audio_result, editor_.AudioBuffer());
+    EXPECT_EQ(Inside(relay_.context).audio_result, editor_.AudioBuffer());
     EXPECT_EQ(read, 640);
 
     // A null `read` is never written through; the editor gets somewhere to write.
-    relay_.context.req_audio_read = nullptr;
+    Inside(relay_.context).req_audio_read = nullptr;
     relay_.context.FillAudio();
     EXPECT_FALSE(editor_.AudioReadWasNull());
-    EXPECT_EQ(relay_.context.audio_result, editor_.AudioBuffer());
+    EXPECT_EQ(Inside(relay_.context).audio_result, editor_.AudioBuffer());
 
-    relay_.context.aborted.store(1);
+    Inside(relay_.context).aborted.store(1);
     read = 77;
-    relay_.context.req_audio_read = &read;
+    Inside(relay_.context).req_audio_read = &read;
     relay_.context.FillAudio();
-    EXPECT_EQ(relay_.context.audio_result, nullptr);
+    EXPECT_EQ(Inside(relay_.context).audio_result, nullptr);
     EXPECT_EQ(read, 0);
-    relay_.context.req_audio_read = nullptr;
+    Inside(relay_.context).req_audio_read = nullptr;
     relay_.context.FillAudio();
-    EXPECT_EQ(relay_.context.audio_result, nullptr);
+    EXPECT_EQ(Inside(relay_.context).audio_result, nullptr);
     EXPECT_EQ(editor_.AudioCalls(), 2);
 }
 

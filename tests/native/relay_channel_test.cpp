@@ -383,7 +383,7 @@ TEST_F(ServiceFunctions, RequestsAndVideoHitsWakeAWaitingEditorThreadBeforeItsBo
         g_wrong = 0;
         EXPECT_EQ(Export(editor_, AsksAndHitsWithoutPause, buffers), 1) << buffers;
         EXPECT_EQ(g_wrong.load(), 0) << buffers;
-        EXPECT_GT(context_->serving.waits, 0u) << buffers;
-        EXPECT_LE(context_->serving.timed_out_waits, 1u) << buffers << " buffers";
+        EXPECT_GT(context_->Serving().waits, 0u) << buffers;
+        EXPECT_LE(context_->Serving().timed_out_waits, 1u) << buffers << " buffers";
     }
 }

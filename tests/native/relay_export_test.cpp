@@ -14,6 +14,7 @@
 #include "plugin/entry_points.h"
 #include "plugin/relay_context.h"
 #include "tests/common/frame_pattern.h"
+#include "tests/common/relay_context_probe.h"
 #include "tests/native/fakes/fakes.h"
 #include "tests/native/relay_harness.h"
 #include "tests/native/simulated_editor.h"
@@ -316,7 +317,7 @@ TEST_F(RelayExport, AnInvalidBufferCountOrNoSelectionIsRefusedWithItsMessage) {
         EXPECT_EQ(TakeMessageTexts(), std::vector<std::string>{c.message}) << c.buffers;
         EXPECT_EQ(g_output_calls.load(), 0);
         EXPECT_EQ(fakes::TakeWorkerLibraryCalls().starts, 0) << "no worker was started";
-        EXPECT_FALSE(static_cast<bool>(context_->video_tags)) << "no arrays are left behind";
+        EXPECT_FALSE(static_cast<bool>(Inside(*context_).video_tags)) << "no arrays are left behind";
     }
     // The refusals change nothing that a later export needs.
     EXPECT_EQ(Export(editor_, SequentialOutput, 8), 7);
@@ -335,7 +336,7 @@ WorkerView g_worker_view;
 
 int LooksAtItsThread(OutputInfo* info) {
     g_worker_view.thread = platform::CurrentThreadId();
-    g_worker_view.priority = ModuleContext()->worker_thread.Priority();
+    g_worker_view.priority = Inside(*ModuleContext()).worker_thread.Priority();
     g_worker_view.libraries = fakes::TakeWorkerLibraryCalls();
     g_worker_view.queue = fakes::TakeMessageQueueCalls();
     info->is_abort();
@@ -473,14 +474,14 @@ int FirstOfTwo(OutputInfo* info) {
 
 int SecondOfTwo(OutputInfo* info) {
     RelayContext* context = ModuleContext();
-    g_idle_view.format = context->current_format.load();
-    g_idle_view.last_video = context->last_video_frame.load();
-    g_idle_view.last_flag = context->last_flag_frame.load();
-    g_idle_view.aborted = context->aborted.load();
-    g_idle_view.position = context->progress_position.load();
-    g_idle_view.total = context->progress_total.load();
-    g_idle_view.slots = context->video_slots.load() != nullptr;
-    g_idle_view.command = context->command.load();
+    g_idle_view.format = Inside(*context).current_format.load();
+    g_idle_view.last_video = Inside(*context).last_video_frame.load();
+    g_idle_view.last_flag = Inside(*context).last_flag_frame.load();
+    g_idle_view.aborted = Inside(*context).aborted.load();
+    g_idle_view.position = Inside(*context).progress_position.load();
+    g_idle_view.total = Inside(*context).progress_total.load();
+    g_idle_view.slots = Inside(*context).video_slots.load() != nullptr;
+    g_idle_view.command = Inside(*context).command.load();
     if (info->is_abort()) return 30;
     info->show_progress(7, info->frame_count);
     return SequentialOutput(info);
