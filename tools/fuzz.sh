@@ -6,6 +6,9 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"
 
+# tools/test.sh has run setup already when it calls this.
+[ -n "${OFFLOADER_SETUP_DONE:-}" ] || "$here/tools/setup.sh"
+mkdir -p "$here/build"
 cmake -S "$here" -B "$here/build/fuzz" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DOFFLOADER_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$here/build/fuzz.configure.log" 2>&1 ||
     { cat "$here/build/fuzz.configure.log"; exit 1; }
@@ -15,7 +18,8 @@ cmake --build "$here/build/fuzz" >"$here/build/fuzz.build.log" 2>&1 ||
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 status=0
-for target in $(ls "$here/tests/fuzz/corpus"); do
+for corpus in "$here"/tests/fuzz/corpus/*/; do
+    target="$(basename "$corpus")"
     binary="$here/build/fuzz/tests/fuzz/${target}_fuzzer"
     scratch="$here/build/fuzz/corpus/$target"
     artifacts="$here/build/fuzz/artifacts/$target/"

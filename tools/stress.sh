@@ -8,6 +8,9 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 scale="${OFFLOADER_STRESS_SCALE:-10}"
 build="$here/build/stress-tsan"
+
+# tools/test.sh has run setup already when it calls this.
+[ -n "${OFFLOADER_SETUP_DONE:-}" ] || "$here/tools/setup.sh"
 mkdir -p "$build"
 
 cmake -S "$here" -B "$build" -G Ninja -DOFFLOADER_SANITIZER=thread >"$build/configure.log" 2>&1 ||
