@@ -162,9 +162,9 @@ int EncoderOutput(OutputInfo* info) {
         if (info->is_abort() || pixels == nullptr) return 0;
         if (g_encoder.cost > 0) {
             std::memcpy(g_encoder.scratch.data(), pixels, image_bytes);
-            g_encoder.cost_sink += smoothing::SmoothingPasses(g_encoder.scratch.data(), row_bytes, info->width,
-                                                              info->height, g_encoder.cost,
-                                                              g_encoder.scratch.data() + image_bytes);
+            g_encoder.cost_sink +=
+                smoothing::SmoothingPasses(g_encoder.scratch.data(), row_bytes, info->width, info->height,
+                                           g_encoder.cost, g_encoder.scratch.data() + image_bytes);
         }
         if (info->get_flag(frame) != 0) ++g_encoder.flagged_frames;
         if (g_encoder.fd >= 0 && !WriteAll(g_encoder.fd, pixels, image_bytes)) return 0;
@@ -191,8 +191,7 @@ bool WriteStats(const std::string& path) {
 template <class Context, class = void>
 struct HasAccessors : std::false_type {};
 template <class Context>
-struct HasAccessors<Context, std::void_t<decltype(std::declval<const Context&>().Serving().waits)>>
-    : std::true_type {};
+struct HasAccessors<Context, std::void_t<decltype(std::declval<const Context&>().Serving().waits)>> : std::true_type {};
 template <class Context, class = void>
 struct CountsWaits : std::false_type {};
 template <class Context>
@@ -263,8 +262,7 @@ int Run(const Options& options) {
         result = PluginOutput(&info);
         end = Ticks();
         // Every video request of the encoder is a hit or a round trip.
-        g_encoder.round_trips =
-            g_encoder.requests.Count() - static_cast<int32_t>(VideoHits(*ModuleContext()));
+        g_encoder.round_trips = g_encoder.requests.Count() - static_cast<int32_t>(VideoHits(*ModuleContext()));
         serving_waits = ServingWaits(*ModuleContext());
         PluginExit();
     } else {
@@ -297,14 +295,13 @@ int Run(const Options& options) {
         editor_waits = floor.editor_sleeps;
         encoder_waits = floor.encoder_sleeps + floor.round_trips;
     }
-    std::printf("result=%d seconds=%.3f frames=%d service_seconds=%.3f video_calls=%d round_trips=%d "
-                "foreign_thread_calls=%d editor_waits=%lld encoder_waits=%lld sinks=%u\n",
-                result, static_cast<double>(end - start) / kTicksPerSecond,
-                static_cast<int>(options.shape.frame_count),
-                static_cast<double>(g_editor.ServiceTicks()) / kTicksPerSecond,
-                static_cast<int>(g_encoder.requests.Count()), round_trips,
-                static_cast<int>(g_editor.off_thread), editor_waits, encoder_waits,
-                (g_editor.CostSink() ^ g_encoder.cost_sink) & 1u);
+    std::printf(
+        "result=%d seconds=%.3f frames=%d service_seconds=%.3f video_calls=%d round_trips=%d "
+        "foreign_thread_calls=%d editor_waits=%lld encoder_waits=%lld sinks=%u\n",
+        result, static_cast<double>(end - start) / kTicksPerSecond, static_cast<int>(options.shape.frame_count),
+        static_cast<double>(g_editor.ServiceTicks()) / kTicksPerSecond, static_cast<int>(g_encoder.requests.Count()),
+        round_trips, static_cast<int>(g_editor.off_thread), editor_waits, encoder_waits,
+        (g_editor.CostSink() ^ g_encoder.cost_sink) & 1u);
     if (g_editor.off_thread != 0) return kExitForeignThread;
     return result != 0 ? 0 : kExitFailedExport;
 }

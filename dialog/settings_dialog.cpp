@@ -18,9 +18,7 @@ namespace {
 constexpr UINT kLowestBufferCount = 1;
 constexpr UINT kHighestBufferCount = 48;
 
-RelayContext* ContextOf(HWND dialog) {
-    return reinterpret_cast<RelayContext*>(GetWindowLongPtrA(dialog, DWLP_USER));
-}
+RelayContext* ContextOf(HWND dialog) { return reinterpret_cast<RelayContext*>(GetWindowLongPtrA(dialog, DWLP_USER)); }
 
 // The entry behind the list's current selection, or null when nothing is
 // selected or the item carries no usable position.
@@ -133,9 +131,7 @@ void Command(HWND dialog, WORD control, WORD notification) {
                 EndDialog(dialog, IDOK);
             }
             break;
-        case IDCANCEL:
-            EndDialog(dialog, IDCANCEL);
-            break;
+        case IDCANCEL: EndDialog(dialog, IDCANCEL); break;
         case IDC_PLUGIN_CONFIGURE:
             if (context != nullptr) Configure(dialog, *context);
             break;
@@ -143,21 +139,15 @@ void Command(HWND dialog, WORD control, WORD notification) {
             // A double click only selects, as a single click does.
             if (notification == LBN_SELCHANGE && context != nullptr) SelectionChanged(dialog, *context);
             break;
-        default:
-            break;
+        default: break;
     }
 }
 
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
-        case WM_INITDIALOG:
-            Initialise(dialog, reinterpret_cast<RelayContext*>(lparam));
-            return 1;
-        case WM_COMMAND:
-            Command(dialog, LOWORD(wparam), HIWORD(wparam));
-            return 0;
-        default:
-            return 0;
+        case WM_INITDIALOG: Initialise(dialog, reinterpret_cast<RelayContext*>(lparam)); return 1;
+        case WM_COMMAND: Command(dialog, LOWORD(wparam), HIWORD(wparam)); return 0;
+        default: return 0;
     }
 }
 

@@ -17,6 +17,7 @@ const char kFileFilter[] =
 
 const char kInformation[] = "Offloader 0.9.0 : 出力プラグインを別スレッドで動かし、フレームを先読みします";
 
+// clang-format off
 OutputPluginTable g_relay_table = {
     0,
     kDisplayName,
@@ -30,6 +31,7 @@ OutputPluginTable g_relay_table = {
     PluginConfigSet,
     {},
 };
+// clang-format on
 
 void DestroyModuleContext() {
     if (RelayContext* context = ModuleContext()) {
@@ -41,9 +43,7 @@ void DestroyModuleContext() {
 
 }  // namespace
 
-extern "C" OutputPluginTable* GetOutputPluginTable() {
-    return &g_relay_table;
-}
+extern "C" OutputPluginTable* GetOutputPluginTable() { return &g_relay_table; }
 
 int PluginInit() {
     DestroyModuleContext();

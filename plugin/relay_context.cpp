@@ -2,13 +2,9 @@
 
 #include "registry/sub_plugin_registry.h"
 
-RelayContext::RelayContext() {
-    ResetExportState();
-}
+RelayContext::RelayContext() { ResetExportState(); }
 
-RelayContext::~RelayContext() {
-    Close();
-}
+RelayContext::~RelayContext() { Close(); }
 
 bool RelayContext::Open() {
     if (!request_lock.SetUp()) return false;

@@ -121,9 +121,7 @@ public:
     // tell a lost request from a slow one.
     const RelayActivity& Activity() const { return activity; }
     const ServingActivity& Serving() const { return serving; }
-    RelayCommand PendingCommand() const {
-        return static_cast<RelayCommand>(command.load(std::memory_order_relaxed));
-    }
+    RelayCommand PendingCommand() const { return static_cast<RelayCommand>(command.load(std::memory_order_relaxed)); }
 
     // --- The editor's choices. Written on the editor's thread outside an
     // export (Open, the settings record, the dialog); the worker reads

@@ -8,6 +8,4 @@ namespace {
 constexpr unsigned kErrorBoxStyle = 0x1010;
 }  // namespace
 
-void ShowError(const char* text) {
-    platform::ShowMessageBox(text, kDisplayName, kErrorBoxStyle);
-}
+void ShowError(const char* text) { platform::ShowMessageBox(text, kDisplayName, kErrorBoxStyle); }

@@ -12,7 +12,6 @@
 #include "relay/relay_messages.h"
 #include "relay/service_functions.h"
 
-
 bool RelayContext::PrepareOutput(OutputInfo* info) {
     if (info == nullptr) return false;  // nothing to export, and nothing to copy
     host_info = info;
@@ -121,9 +120,7 @@ bool RelayContext::ServeRequests() {
                 command.store(static_cast<int32_t>(RelayCommand::Idle), std::memory_order_release);
                 done_event.Signal();
                 break;
-            default:
-                last_pass = true;
-                break;
+            default: last_pass = true; break;
         }
         FlushNotifications();
     }

@@ -19,7 +19,7 @@ constexpr int64_t kSlotAlignment = 64;
 // The size of one frame in a format, as the cache sees it.
 struct FrameSize {
     enum class Kind {
-        Refused,      // a code the cache does not take (kNoFormat among them)
+        Refused,        // a code the cache does not take (kNoFormat among them)
         Unaddressable,  // negative, or beyond what an int32 counts: a failed allocation
         Bytes,
     };
@@ -34,15 +34,10 @@ FrameSize FrameBytesFor(const OutputInfo& info, uint32_t format) {
             return info.frame_bytes < 0 ? FrameSize{FrameSize::Kind::Unaddressable, 0}
                                         : FrameSize{FrameSize::Kind::Bytes, info.frame_bytes};
         case kFormatYUY2:
-        case kFormatYUY2Reversed:
-            bytes_per_pixel = 2;
-            break;
+        case kFormatYUY2Reversed: bytes_per_pixel = 2; break;
         case kFormatYC48:
-        case kFormatYC48Reversed:
-            bytes_per_pixel = 6;
-            break;
-        default:
-            return {FrameSize::Kind::Refused, 0};
+        case kFormatYC48Reversed: bytes_per_pixel = 6; break;
+        default: return {FrameSize::Kind::Refused, 0};
     }
     if (info.width < 0 || info.height < 0) return {FrameSize::Kind::Unaddressable, 0};
     // Both factors are below 2^31, so the pixel count fits 62 bits and the
@@ -54,13 +49,9 @@ FrameSize FrameBytesFor(const OutputInfo& info, uint32_t format) {
 
 }  // namespace
 
-ReadAheadRing RelayContext::VideoRing() {
-    return ReadAheadRing(video_tags, last_video_frame);
-}
+ReadAheadRing RelayContext::VideoRing() { return ReadAheadRing(video_tags, last_video_frame); }
 
-ReadAheadRing RelayContext::FlagRing() {
-    return ReadAheadRing(flag_tags, last_flag_frame);
-}
+ReadAheadRing RelayContext::FlagRing() { return ReadAheadRing(flag_tags, last_flag_frame); }
 
 uint8_t* RelayContext::VideoSlot(int32_t slot) const {
     return video_slots.load(std::memory_order_relaxed) +
@@ -123,11 +114,10 @@ bool RelayContext::PrefetchVideo(int32_t behind, int32_t ahead) {
     const ReadAheadRing ring = VideoRing();
     const int32_t position = ring.Position();
     const uint32_t format = current_format.load(std::memory_order_relaxed);
-    const bool worked = format != kNoFormat && video_slots.load(std::memory_order_relaxed) != nullptr &&
-                        ring.PrefetchAround(position, behind, ahead, host_copy.frame_count,
-                                            [this, format](int32_t frame, int32_t slot) {
-                                                return CopyFrame(frame, format, slot);
-                                            });
+    const bool worked =
+        format != kNoFormat && video_slots.load(std::memory_order_relaxed) != nullptr &&
+        ring.PrefetchAround(position, behind, ahead, host_copy.frame_count,
+                            [this, format](int32_t frame, int32_t slot) { return CopyFrame(frame, format, slot); });
     if (!worked) laid_video_position = position;
     return worked;
 }

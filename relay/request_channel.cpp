@@ -71,8 +71,8 @@ void* RelayContext::RelayVideo(int frame, uint32_t format) {
         return nullptr;
     }
     const ReadAheadRing ring = VideoRing();
-    const bool hit = format != kNoFormat && format == current_format.load(std::memory_order_acquire) &&
-                     ring.MoveAndLookUp(frame);
+    const bool hit =
+        format != kNoFormat && format == current_format.load(std::memory_order_acquire) && ring.MoveAndLookUp(frame);
     if (!hit) {
         // The serving thread decides the answer while this thread waits: the
         // slot (with the frame, or zeros once the export is aborted), or the
@@ -102,9 +102,8 @@ int RelayContext::RelayFlag(int frame) {
     // no failure that could end the export. Its slot index would be negative.
     if (frame < 0) return 0;
     int32_t value = 0;
-    if (FlagRing().ReadHeld(frame, [this, &value](int32_t slot) {
-            value = flag_values[slot].load(std::memory_order_acquire);
-        })) {
+    if (FlagRing().ReadHeld(
+            frame, [this, &value](int32_t slot) { value = flag_values[slot].load(std::memory_order_acquire); })) {
         activity.flag_hits.fetch_add(1, std::memory_order_relaxed);
         return value;
     }
@@ -152,8 +151,8 @@ void RelayContext::FillAudio() {
     // The editor writes the count through `read`; a sub-plugin that passes
     // null gets the audio without it rather than a write through null.
     int ignored = 0;
-    audio_result = host_info->get_audio(req_audio_start, req_audio_length,
-                                        req_audio_read != nullptr ? req_audio_read : &ignored);
+    audio_result =
+        host_info->get_audio(req_audio_start, req_audio_length, req_audio_read != nullptr ? req_audio_read : &ignored);
 }
 
 void RelayContext::FlushNotifications() {
@@ -180,9 +179,7 @@ void RelayContext::FlushNotifications() {
 
 // The sub-plugin's service functions carry no context; they find it through
 // the module-wide pointer, which exists for the whole export.
-void* RelayGetVideo(int frame) {
-    return RelayGetVideoEx(frame, kFormatDefault);
-}
+void* RelayGetVideo(int frame) { return RelayGetVideoEx(frame, kFormatDefault); }
 
 void* RelayGetVideoEx(int frame, uint32_t format) {
     RelayContext* context = ModuleContext();

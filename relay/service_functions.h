@@ -15,4 +15,3 @@ int RelayShowProgress(int position, int total);
 int RelayGetFlag(int frame);
 int RelayUpdatePreview();
 void* RelayGetVideoEx(int frame, uint32_t format);
-

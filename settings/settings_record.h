@@ -26,7 +26,7 @@ constexpr size_t kSettingsBuiltExtraBytes = kSettingsHeaderBytes + kSettingsSlac
 struct SettingsRecord {
     uint8_t magic[4];
     int32_t buffer_count;
-    int32_t inner_length;  // bytes of inner settings at kSettingsInnerOffset
+    int32_t inner_length;                    // bytes of inner settings at kSettingsInnerOffset
     char file_name[kSettingsFileNameBytes];  // NUL-terminated, zero-padded; all zero for no selection
 };
 

@@ -128,9 +128,7 @@ struct Floor {
     int64_t encoder_wakes = 0;
     int64_t editor_wakes = 0;
 
-    uint8_t* SlotOf(int32_t frame) const {
-        return region + static_cast<size_t>(frame % slots) * stride;
-    }
+    uint8_t* SlotOf(int32_t frame) const { return region + static_cast<size_t>(frame % slots) * stride; }
 };
 
 Floor* g_floor = nullptr;
@@ -138,16 +136,12 @@ Floor* g_floor = nullptr;
 size_t FrameBytes(const Floor& floor, uint32_t format) {
     const size_t pixels = static_cast<size_t>(floor.host->width) * static_cast<size_t>(floor.host->height);
     switch (format) {
-        case kFormatDefault:
-            return floor.default_bytes;
+        case kFormatDefault: return floor.default_bytes;
         case kFormatYUY2:
-        case kFormatYUY2Reversed:
-            return pixels * 2;
+        case kFormatYUY2Reversed: return pixels * 2;
         case kFormatYC48:
-        case kFormatYC48Reversed:
-            return pixels * 6;
-        default:
-            return 0;
+        case kFormatYC48Reversed: return pixels * 6;
+        default: return 0;
     }
 }
 
@@ -157,9 +151,8 @@ void* MailboxRequest(Floor& floor, Request kind) {
     floor.request.store(kind, std::memory_order_release);
     floor.editor_sleeper.Wake(&floor.encoder_wakes);
     ++floor.counters.round_trips;
-    floor.encoder_sleeper.WaitUntil(
-        [&floor] { return floor.request.load(std::memory_order_acquire) == Request::None; },
-        platform::WaitLimit::Forever, &floor.counters.encoder_sleeps);
+    floor.encoder_sleeper.WaitUntil([&floor] { return floor.request.load(std::memory_order_acquire) == Request::None; },
+                                    platform::WaitLimit::Forever, &floor.counters.encoder_sleeps);
     return floor.answer_pointer;
 }
 
@@ -258,17 +251,14 @@ void ServeMailbox(Floor& floor) {
             }
             break;
         }
-        case Request::Flag:
-            floor.answer_value = floor.host->get_flag(floor.request_frame);
-            break;
+        case Request::Flag: floor.answer_value = floor.host->get_flag(floor.request_frame); break;
         case Request::Audio: {
             int ignored = 0;
             floor.answer_pointer = floor.host->get_audio(floor.request_start, floor.request_length,
                                                          floor.request_read != nullptr ? floor.request_read : &ignored);
             break;
         }
-        case Request::None:
-            break;
+        case Request::None: break;
     }
     floor.request.store(Request::None, std::memory_order_release);
     floor.encoder_sleeper.Wake(&floor.editor_wakes);

@@ -41,7 +41,6 @@ struct WorkerHooks {
 // the calling thread until it returns; the encoder's result, or 0 when the
 // export could not be set up. Every call into `host` is made on the calling
 // thread.
-int RunExport(OutputInfo* host, OutputPluginTable* encoder, int32_t slots, WorkerHooks hooks,
-              Counters* counters);
+int RunExport(OutputInfo* host, OutputPluginTable* encoder, int32_t slots, WorkerHooks hooks, Counters* counters);
 
 }  // namespace floor_handoff

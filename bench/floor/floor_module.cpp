@@ -100,13 +100,13 @@ int FloorConfigSet(void* data, int size) {
     return size;
 }
 
+// clang-format off
 OutputPluginTable g_table = {
     0, "Floor (benchmark)", "All files\0*.*\0", "The benchmark's floor handoff",
     FloorInit, FloorExit, FloorOutput, FloorConfig, FloorConfigGet, FloorConfigSet, {},
 };
+// clang-format on
 
 }  // namespace
 
-extern "C" OutputPluginTable* GetOutputPluginTable() {
-    return &g_table;
-}
+extern "C" OutputPluginTable* GetOutputPluginTable() { return &g_table; }

@@ -32,8 +32,8 @@ bool RequestLog::Write(FILE* file, int64_t ticks_per_second) {
                            static_cast<int>(summary.under_20us), static_cast<long long>(ticks_per_second)) > 0;
     for (int32_t i = 0; ok && i < timeline_.Count(); ++i) {
         const CallTimeline::Call& call = timeline_.At(i);
-        ok = std::fprintf(file, "call %d %lld %lld\n", static_cast<int>(call.frame),
-                          static_cast<long long>(call.start), static_cast<long long>(call.end)) > 0;
+        ok = std::fprintf(file, "call %d %lld %lld\n", static_cast<int>(call.frame), static_cast<long long>(call.start),
+                          static_cast<long long>(call.end)) > 0;
     }
     return ok;
 }

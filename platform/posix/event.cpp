@@ -69,8 +69,6 @@ WaitResult EventBase::Wait(WaitLimit limit) {
     return WaitResult::Signalled;
 }
 
-WaitResult EventBase::WaitTakingSentMessages(WaitLimit limit) {
-    return Wait(limit);
-}
+WaitResult EventBase::WaitTakingSentMessages(WaitLimit limit) { return Wait(limit); }
 
 }  // namespace platform::detail

@@ -23,13 +23,9 @@ std::string ToPosixPath(const char* path) {
 }
 }  // namespace
 
-bool GetCurrentFolder(char* buffer, size_t size) {
-    return getcwd(buffer, size) != nullptr;
-}
+bool GetCurrentFolder(char* buffer, size_t size) { return getcwd(buffer, size) != nullptr; }
 
-bool SetCurrentFolder(const char* path) {
-    return chdir(ToPosixPath(path).c_str()) == 0;
-}
+bool SetCurrentFolder(const char* path) { return chdir(ToPosixPath(path).c_str()) == 0; }
 
 void RemoveLastPathElement(char* path) {
     char* cut = nullptr;

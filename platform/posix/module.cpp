@@ -18,13 +18,9 @@ ModuleHandle LoadModule(const char* path) {
     return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
-void* FindExport(ModuleHandle module, const char* name) {
-    return dlsym(module, name);
-}
+void* FindExport(ModuleHandle module, const char* name) { return dlsym(module, name); }
 
-void UnloadModule(ModuleHandle module) {
-    dlclose(module);
-}
+void UnloadModule(ModuleHandle module) { dlclose(module); }
 
 ModuleHandle OwnModule() {
     Dl_info info;

@@ -104,8 +104,6 @@ uint32_t CurrentThreadId() {
     return t_id;
 }
 
-void EndCurrentThread(unsigned code) {
-    pthread_exit(reinterpret_cast<void*>(static_cast<uintptr_t>(code)));
-}
+void EndCurrentThread(unsigned code) { pthread_exit(reinterpret_cast<void*>(static_cast<uintptr_t>(code))); }
 
 }  // namespace platform

@@ -39,8 +39,6 @@ int Thread::Priority() const {
     return ReadPriority(state->kernel_id);
 }
 
-int CurrentThreadPriority() {
-    return ReadPriority(gettid());
-}
+int CurrentThreadPriority() { return ReadPriority(gettid()); }
 
 }  // namespace platform

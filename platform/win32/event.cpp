@@ -23,13 +23,9 @@ void EventBase::Close() {
     }
 }
 
-void EventBase::Signal() {
-    SetEvent(static_cast<HANDLE>(handle_));
-}
+void EventBase::Signal() { SetEvent(static_cast<HANDLE>(handle_)); }
 
-void EventBase::ResetSignal() {
-    ResetEvent(static_cast<HANDLE>(handle_));
-}
+void EventBase::ResetSignal() { ResetEvent(static_cast<HANDLE>(handle_)); }
 
 WaitResult EventBase::Wait(WaitLimit limit) {
     DWORD ms = limit == WaitLimit::Forever ? INFINITE : kHalfSecond;

@@ -14,13 +14,9 @@ bool GetCurrentFolder(char* buffer, size_t size) {
     return length != 0 && length < size;
 }
 
-bool SetCurrentFolder(const char* path) {
-    return SetCurrentDirectoryA(path) != 0;
-}
+bool SetCurrentFolder(const char* path) { return SetCurrentDirectoryA(path) != 0; }
 
-void RemoveLastPathElement(char* path) {
-    PathRemoveFileSpecA(path);
-}
+void RemoveLastPathElement(char* path) { PathRemoveFileSpecA(path); }
 
 namespace {
 void CopyItem(const WIN32_FIND_DATAA& data, ListedItem* item) {

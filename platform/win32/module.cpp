@@ -4,17 +4,13 @@
 
 namespace platform {
 
-ModuleHandle LoadModule(const char* path) {
-    return LoadLibraryA(path);
-}
+ModuleHandle LoadModule(const char* path) { return LoadLibraryA(path); }
 
 void* FindExport(ModuleHandle module, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
 }
 
-void UnloadModule(ModuleHandle module) {
-    FreeLibrary(static_cast<HMODULE>(module));
-}
+void UnloadModule(ModuleHandle module) { FreeLibrary(static_cast<HMODULE>(module)); }
 
 bool GetHostExecutablePath(char* buffer, size_t size) {
     if (size == 0) return false;

@@ -24,18 +24,14 @@ bool Thread::Start(ThreadEntry entry, void* argument) {
     return true;
 }
 
-bool Thread::SetPriority(int priority) {
-    return Started() && SetThreadPriority(HandleOf(state_), priority) != 0;
-}
+bool Thread::SetPriority(int priority) { return Started() && SetThreadPriority(HandleOf(state_), priority) != 0; }
 
 int Thread::Priority() const {
     if (!Started()) return kPriorityReadFailed;
     return GetThreadPriority(HandleOf(state_));
 }
 
-bool Thread::HasEnded() {
-    return !Started() || WaitForSingleObject(HandleOf(state_), 0) == WAIT_OBJECT_0;
-}
+bool Thread::HasEnded() { return !Started() || WaitForSingleObject(HandleOf(state_), 0) == WAIT_OBJECT_0; }
 
 uint32_t Thread::Join() {
     if (!Started()) return 0;
@@ -49,13 +45,9 @@ uint32_t Thread::Join() {
     return code;
 }
 
-int CurrentThreadPriority() {
-    return GetThreadPriority(GetCurrentThread());
-}
+int CurrentThreadPriority() { return GetThreadPriority(GetCurrentThread()); }
 
-uint32_t CurrentThreadId() {
-    return GetCurrentThreadId();
-}
+uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
 
 void EndCurrentThread(unsigned code) {
     _endthreadex(code);

@@ -186,11 +186,11 @@ bool CreateAudioStream(PAVIFILE file, const ExportPlan& plan, AviStream* stream)
 
 const char* PlanErrorMessage(PlanError error) {
     switch (error) {
-    case PlanError::kNoVideo: return kNoVideoMessage;
-    case PlanError::kVideoFormat: return kVideoFormatMessage;
-    case PlanError::kAudioFormat: return kAudioFormatMessage;
-    case PlanError::kTooLarge: return kTooLargeMessage;
-    case PlanError::kNone: break;
+        case PlanError::kNoVideo: return kNoVideoMessage;
+        case PlanError::kVideoFormat: return kVideoFormatMessage;
+        case PlanError::kAudioFormat: return kAudioFormatMessage;
+        case PlanError::kTooLarge: return kTooLargeMessage;
+        case PlanError::kNone: break;
     }
     return nullptr;
 }
@@ -249,8 +249,7 @@ bool WriteFrames(OutputInfo* info, const ExportPlan& plan, int32_t cost, PAVISTR
         // set). Uncompressed frames stand alone: each one is a keyframe
         // whatever the answer.
         info->get_flag(frame);
-        if (AVIStreamWrite(video, frame, 1, pixels, plan.image_bytes, AVIIF_KEYFRAME, nullptr, nullptr) !=
-            AVIERR_OK) {
+        if (AVIStreamWrite(video, frame, 1, pixels, plan.image_bytes, AVIIF_KEYFRAME, nullptr, nullptr) != AVIERR_OK) {
             ShowWriterError(kWriteMessage);
             return false;
         }
@@ -340,33 +339,29 @@ void BrowseForFile(HWND dialog) {
 
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
     switch (message) {
-    case WM_INITDIALOG:
-        SendDlgItemMessageA(dialog, IDC_WRITER_PATH, EM_LIMITTEXT, avi_writer::kPathBytes - 1, 0);
-        SetDlgItemTextA(dialog, IDC_WRITER_PATH, g_settings.path);
-        SetDlgItemInt(dialog, IDC_WRITER_COST, static_cast<UINT>(g_settings.cost), FALSE);
-        return TRUE;
-    case WM_COMMAND:
-        switch (LOWORD(wparam)) {
-        case IDC_WRITER_BROWSE:
-            BrowseForFile(dialog);
+        case WM_INITDIALOG:
+            SendDlgItemMessageA(dialog, IDC_WRITER_PATH, EM_LIMITTEXT, avi_writer::kPathBytes - 1, 0);
+            SetDlgItemTextA(dialog, IDC_WRITER_PATH, g_settings.path);
+            SetDlgItemInt(dialog, IDC_WRITER_COST, static_cast<UINT>(g_settings.cost), FALSE);
             return TRUE;
-        case IDOK: {
-            BOOL valid = FALSE;
-            UINT cost = GetDlgItemInt(dialog, IDC_WRITER_COST, &valid, FALSE);
-            if (!valid || cost > static_cast<UINT>(kMaxCost)) {
-                MessageBoxA(dialog, kCostMessage, kName, MB_OK | MB_ICONWARNING);
-                return TRUE;
+        case WM_COMMAND:
+            switch (LOWORD(wparam)) {
+                case IDC_WRITER_BROWSE: BrowseForFile(dialog); return TRUE;
+                case IDOK: {
+                    BOOL valid = FALSE;
+                    UINT cost = GetDlgItemInt(dialog, IDC_WRITER_COST, &valid, FALSE);
+                    if (!valid || cost > static_cast<UINT>(kMaxCost)) {
+                        MessageBoxA(dialog, kCostMessage, kName, MB_OK | MB_ICONWARNING);
+                        return TRUE;
+                    }
+                    GetDlgItemTextA(dialog, IDC_WRITER_PATH, g_settings.path, sizeof g_settings.path);
+                    g_settings.cost = static_cast<int32_t>(cost);
+                    EndDialog(dialog, IDOK);
+                    return TRUE;
+                }
+                case IDCANCEL: EndDialog(dialog, IDCANCEL); return TRUE;
             }
-            GetDlgItemTextA(dialog, IDC_WRITER_PATH, g_settings.path, sizeof g_settings.path);
-            g_settings.cost = static_cast<int32_t>(cost);
-            EndDialog(dialog, IDOK);
-            return TRUE;
-        }
-        case IDCANCEL:
-            EndDialog(dialog, IDCANCEL);
-            return TRUE;
-        }
-        break;
+            break;
     }
     return FALSE;
 }
@@ -385,6 +380,7 @@ int WriterConfigGet(void* data, int size) {
 
 int WriterConfigSet(void* data, int size) { return avi_writer::ReadSettingsRecord(data, size, &g_settings); }
 
+// clang-format off
 OutputPluginTable g_table = {
     0,
     kName,
@@ -398,6 +394,7 @@ OutputPluginTable g_table = {
     WriterConfigSet,
     {},
 };
+// clang-format on
 
 }  // namespace
 

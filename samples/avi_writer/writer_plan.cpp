@@ -115,9 +115,7 @@ PlanError MakeExportPlan(const OutputInfo& info, ExportPlan* plan) {
 
 SampleSpan AudioSpanOfFrame(const ExportPlan& plan, int32_t frame) {
     if (!plan.audio || frame < 0 || frame >= plan.frame_count) return {0, 0};
-    auto edge = [&](int64_t f) {
-        return static_cast<int32_t>(f * plan.audio_samples / plan.frame_count);
-    };
+    auto edge = [&](int64_t f) { return static_cast<int32_t>(f * plan.audio_samples / plan.frame_count); };
     return {edge(frame), edge(static_cast<int64_t>(frame) + 1)};
 }
 

@@ -28,10 +28,10 @@ int32_t ReadSettingsRecord(const void* data, int32_t size, WriterSettings* setti
 
 enum class PlanError {
     kNone,
-    kNoVideo,       // a frame size or count that is not a picture
-    kVideoFormat,   // frame_bytes smaller than the 24-bit frame the writer reads
-    kAudioFormat,   // audio other than 16-bit PCM
-    kTooLarge,      // the file would pass 2 GiB
+    kNoVideo,      // a frame size or count that is not a picture
+    kVideoFormat,  // frame_bytes smaller than the 24-bit frame the writer reads
+    kAudioFormat,  // audio other than 16-bit PCM
+    kTooLarge,     // the file would pass 2 GiB
 };
 
 struct ExportPlan {

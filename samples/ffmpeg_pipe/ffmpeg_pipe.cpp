@@ -84,10 +84,10 @@ std::string ExitCodeText(int code) {
 
 const char* PlanErrorMessage(PlanError error) {
     switch (error) {
-    case PlanError::kNoVideo: return kNoVideoMessage;
-    case PlanError::kOddSize: return kOddSizeMessage;
-    case PlanError::kAudioFormat: return kAudioFormatMessage;
-    case PlanError::kNone: break;
+        case PlanError::kNoVideo: return kNoVideoMessage;
+        case PlanError::kOddSize: return kOddSizeMessage;
+        case PlanError::kAudioFormat: return kAudioFormatMessage;
+        case PlanError::kNone: break;
     }
     return nullptr;
 }
@@ -162,11 +162,13 @@ public:
             const int ready = select(0, &readable, &writable, nullptr, &timeout);
             if (ready == SOCKET_ERROR) return Outcome::kFfmpegEnded;
             for (Outgoing* stream : {&video_, &audio_}) {
-                if (stream->link.Listening() && FD_ISSET(stream->link.Listener(), &readable) && !stream->link.Accept()) {
+                if (stream->link.Listening() && FD_ISSET(stream->link.Listener(), &readable) &&
+                    !stream->link.Accept()) {
                     return Outcome::kFfmpegEnded;
                 }
                 if (stream->link.Connected() && stream->Pending() && FD_ISSET(stream->link.Connection(), &writable)) {
-                    const int32_t sent = stream->link.Send(stream->bytes.get() + stream->sent, stream->size - stream->sent);
+                    const int32_t sent =
+                        stream->link.Send(stream->bytes.get() + stream->sent, stream->size - stream->sent);
                     if (sent < 0) return Outcome::kFfmpegEnded;
                     stream->sent += sent;
                 }
@@ -331,17 +333,12 @@ int PipeOutput(OutputInfo* info) {
     }
     DeleteFileW(partial.c_str());
     switch (outcome) {
-    case Outcome::kCancelled:
-        break;
-    case Outcome::kFrameFailed:
-        ShowPipeError(kFrameMessage);
-        break;
-    case Outcome::kFfmpegEnded:
-        ShowPipeError(kEndedEarlyMessage, (exit_code >= 0 ? ExitCodeText(exit_code) + "\n" : "") + log.message);
-        break;
-    case Outcome::kDelivered:
-        ShowPipeError(kFailedMessage, ExitCodeText(exit_code) + "\n" + log.message);
-        break;
+        case Outcome::kCancelled: break;
+        case Outcome::kFrameFailed: ShowPipeError(kFrameMessage); break;
+        case Outcome::kFfmpegEnded:
+            ShowPipeError(kEndedEarlyMessage, (exit_code >= 0 ? ExitCodeText(exit_code) + "\n" : "") + log.message);
+            break;
+        case Outcome::kDelivered: ShowPipeError(kFailedMessage, ExitCodeText(exit_code) + "\n" + log.message); break;
     }
     return 0;
 }
@@ -357,6 +354,7 @@ int PipeConfigGet(void* data, int size) {
 
 int PipeConfigSet(void* data, int size) { return ReadSettingsRecord(data, size, &g_settings); }
 
+// clang-format off
 OutputPluginTable g_table = {
     0,
     kName,
@@ -370,6 +368,7 @@ OutputPluginTable g_table = {
     PipeConfigSet,
     {},
 };
+// clang-format on
 
 }  // namespace
 

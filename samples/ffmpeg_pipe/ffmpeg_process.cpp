@@ -16,10 +16,9 @@ using UnixFileName = char*(__cdecl*)(const WCHAR*);
 
 UnixFileName WineUnixFileName() {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    return kernel != nullptr
-               ? reinterpret_cast<UnixFileName>(
-                     reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_unix_file_name")))
-               : nullptr;
+    return kernel != nullptr ? reinterpret_cast<UnixFileName>(
+                                   reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_unix_file_name")))
+                             : nullptr;
 }
 
 class OwnedHandle {
@@ -168,8 +167,8 @@ bool FfmpegProcess::Start(const Program& program, const std::string& command_lin
         // Wine hands a Linux program its standard output only when handles
         // are inherited and no console is withheld (CREATE_NO_WINDOW sends
         // it to /dev/null); a Linux program opens no window anyway.
-        if (!CreateProcessW(nullptr, mutable_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                            &startup, &started)) {
+        if (!CreateProcessW(nullptr, mutable_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                            &started)) {
             *error = GetLastError();
             return false;
         }

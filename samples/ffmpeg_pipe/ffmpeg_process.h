@@ -36,8 +36,8 @@ enum class ProgramKind {
 
 struct Program {
     ProgramKind kind = ProgramKind::kMissing;
-    std::wstring path;       // as found, a Windows path
-    std::string unix_path;   // UTF-8, for a Linux program
+    std::wstring path;      // as found, a Windows path
+    std::string unix_path;  // UTF-8, for a Linux program
 };
 
 // Finds the program as CreateProcess would (the current folder, the system

@@ -14,9 +14,7 @@ namespace ffmpeg_pipe {
 namespace {
 // A socket handle that ffmpeg inherited would keep the connection open after
 // the sample closes it, and ffmpeg would never see the end or the reset.
-void KeepFromChildren(SOCKET socket) {
-    SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
-}
+void KeepFromChildren(SOCKET socket) { SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0); }
 }  // namespace
 
 WinsockScope::WinsockScope() {

@@ -43,7 +43,8 @@ public:
         switch (pattern_) {
             case Pattern::Sequential: return i % frame_count_;
             case Pattern::Backward: return frame_count_ - 1 - i % frame_count_;
-            case Pattern::RandomJumps: return static_cast<int32_t>(Random() % static_cast<uint32_t>(frame_count_ + kPastTheEnd));
+            case Pattern::RandomJumps:
+                return static_cast<int32_t>(Random() % static_cast<uint32_t>(frame_count_ + kPastTheEnd));
             case Pattern::EndToStart: {
                 const int32_t run = frame_count_ < 6 ? frame_count_ : 6;
                 const int32_t k = i % (2 * run);

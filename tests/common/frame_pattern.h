@@ -49,7 +49,9 @@ inline bool AllZero(const uint8_t* bytes, size_t count) {
     return true;
 }
 
-inline int32_t FlagOf(int32_t frame) { return static_cast<int32_t>(static_cast<uint32_t>(frame) * 0x9E3779B1u ^ 0x5BD1E995u); }
+inline int32_t FlagOf(int32_t frame) {
+    return static_cast<int32_t>(static_cast<uint32_t>(frame) * 0x9E3779B1u ^ 0x5BD1E995u);
+}
 
 // One 16-bit audio sample per position, so that a stretch of audio shows
 // where it starts.

@@ -74,6 +74,4 @@ struct RelayContextProbe {
     int32_t& shown_total;
 };
 
-inline RelayContextProbe Inside(RelayContext& context) {
-    return RelayContextProbe(context);
-}
+inline RelayContextProbe Inside(RelayContext& context) { return RelayContextProbe(context); }

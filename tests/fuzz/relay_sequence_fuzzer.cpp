@@ -25,8 +25,8 @@ namespace {
 
 constexpr int kWidth = 6;
 constexpr int kHeight = 4;
-const uint32_t kFormats[] = {kFormatDefault, kFormatYUY2, kFormatYC48, kFormatYUY2Reversed,
-                             kFormatYC48Reversed, 0x30323449u, kNoFormat, 0x12345678u};
+const uint32_t kFormats[] = {kFormatDefault,      kFormatYUY2, kFormatYC48, kFormatYUY2Reversed,
+                             kFormatYC48Reversed, 0x30323449u, kNoFormat,   0x12345678u};
 
 size_t BytesFor(uint32_t format) {
     switch (format) {
@@ -150,8 +150,7 @@ int ScriptedOutput(OutputInfo* info) {
                     // Only the editor's own null for this request is passed on.
                     if (g_editor.nulls.load() == nulls_before || g_editor.null_frame.load() != frame ||
                         g_editor.null_format.load() != format) {
-                        Fail("a frame came back null that the editor did not refuse", frame,
-                             static_cast<long>(format));
+                        Fail("a frame came back null that the editor did not refuse", frame, static_cast<long>(format));
                     }
                     break;
                 }
@@ -187,12 +186,8 @@ int ScriptedOutput(OutputInfo* info) {
                     abort_seen = true;
                 }
                 break;
-            case 5:
-                info->show_progress(next() % 4 - 1, next() % 3 - 1);
-                break;
-            case 6:
-                info->update_preview();
-                break;
+            case 5: info->show_progress(next() % 4 - 1, next() % 3 - 1); break;
+            case 6: info->update_preview(); break;
             case 7:
                 if ((next() & 7) == 0) g_editor.cancel.store(true);
                 break;

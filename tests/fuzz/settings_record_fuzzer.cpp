@@ -23,8 +23,8 @@
 
 namespace {
 
-const char* const kSubPlugins[] = {"with_settings.auo_", "set_only.auo_", "negative_size.auo_",
-                                   "oversized_fill.auo_", "basic.auo_", "twin_a.auo_"};
+const char* const kSubPlugins[] = {"with_settings.auo_",  "set_only.auo_", "negative_size.auo_",
+                                   "oversized_fill.auo_", "basic.auo_",    "twin_a.auo_"};
 
 void Fail(const char* what, long a = 0, long b = 0) {
     std::fprintf(stderr, "settings fault: %s (%ld, %ld)\n", what, a, b);
@@ -67,7 +67,8 @@ void CheckRecord(RelayContext& context, const uint8_t* record, int count) {
     if (count < static_cast<int>(kSettingsHeaderBytes)) Fail("a record shorter than its header", count);
     if (std::memcmp(record, kSettingsMagic, 4) != 0) Fail("a record without the magic");
     int32_t inner = ReadInt32(record + kSettingsInnerLengthOffset);
-    if (inner < 0 || inner + static_cast<int>(kSettingsHeaderBytes) != count) Fail("inner length and count differ", inner, count);
+    if (inner < 0 || inner + static_cast<int>(kSettingsHeaderBytes) != count)
+        Fail("inner length and count differ", inner, count);
     if (ReadInt32(record + kSettingsBufferCountOffset) != context.buffer_count) Fail("a stale buffer count");
     const char* name = reinterpret_cast<const char*>(record + kSettingsFileNameOffset);
     if (name[kSettingsFileNameBytes - 1] != '\0') Fail("an unterminated file name");
@@ -127,8 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int32_t inner = ReadInt32(stored.data() + kSettingsInnerLengthOffset);
         for (const RecordedCall& call : CallsTo(TakeCalls(), "", "config_set")) {
             if (call.argument != inner) Fail("config_set got another length", call.argument, inner);
-            if (call.bytes != std::string(reinterpret_cast<const char*>(stored.data()) + kSettingsHeaderBytes,
-                                          call.bytes.size())) {
+            if (call.bytes !=
+                std::string(reinterpret_cast<const char*>(stored.data()) + kSettingsHeaderBytes, call.bytes.size())) {
                 Fail("config_set got other bytes");
             }
         }

@@ -156,10 +156,10 @@ TEST(EditorServices, TheFetchLogNotesWhenAFrameWasHandedOverAndWhenTheNextCallBe
     OutputInfo info = editor.Info(nullptr);
     editor.KeepFetchTimeline(10);
     g_ticks = 0;
-    info.get_video_ex(0, kFormatDefault);  // ticks 1 and 2
-    info.get_flag(0);                      // 3, 4
-    info.get_video_ex(1, kFormatDefault);  // 5, 6
-    info.get_video_ex(0, kFormatDefault);  // 7, 8: fetched again
+    info.get_video_ex(0, kFormatDefault);   // ticks 1 and 2
+    info.get_flag(0);                       // 3, 4
+    info.get_video_ex(1, kFormatDefault);   // 5, 6
+    info.get_video_ex(0, kFormatDefault);   // 7, 8: fetched again
     info.get_video_ex(20, kFormatDefault);  // 9, 10: not in the clip
     EXPECT_EQ(editor.ServiceTicks(), 5);
     const std::string path = ::testing::TempDir() + "fetch_log.txt";

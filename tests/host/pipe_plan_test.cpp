@@ -41,10 +41,12 @@ TEST(PipeSettingsRecord, ANewPluginOffersX264AndAac) {
 }
 
 TEST(PipeSettingsRecord, EveryFieldSurvivesARoundTrip) {
-    for (const PipeSettings& saved : {PipeSettings(), Settings("D:\\tools\\ffmpeg.exe", "-c:v libx264 -crf 18", kJapanesePath),
-                                      Settings("x", "", "")}) {
+    for (const PipeSettings& saved :
+         {PipeSettings(), Settings("D:\\tools\\ffmpeg.exe", "-c:v libx264 -crf 18", kJapanesePath),
+          Settings("x", "", "")}) {
         std::vector<uint8_t> bytes = Record(saved);
-        EXPECT_EQ(bytes.size(), 20 + std::strlen(saved.program) + std::strlen(saved.arguments) + std::strlen(saved.path));
+        EXPECT_EQ(bytes.size(),
+                  20 + std::strlen(saved.program) + std::strlen(saved.arguments) + std::strlen(saved.path));
         PipeSettings restored = Settings("previous", "previous", "previous");
         EXPECT_EQ(ReadSettingsRecord(bytes.data(), static_cast<int32_t>(bytes.size()), &restored),
                   static_cast<int32_t>(bytes.size()));
@@ -80,11 +82,13 @@ TEST(PipeSettingsRecord, ForeignDamagedOrOversizedRecordsChangeNothing) {
         {"cut inside the path", [](std::vector<uint8_t>* b) { b->pop_back(); }},
         {"cut inside a length", [](std::vector<uint8_t>* b) { b->resize(16); }},
         {"a program length past the record", [](std::vector<uint8_t>* b) { PutU32(b, 8, 1000); }},
-        {"a program of 260 bytes", [](std::vector<uint8_t>* b) {
+        {"a program of 260 bytes",
+         [](std::vector<uint8_t>* b) {
              PutU32(b, 8, 260);
              b->insert(b->begin() + 12, 258, 'p');
          }},
-        {"arguments of 1024 bytes", [](std::vector<uint8_t>* b) {
+        {"arguments of 1024 bytes",
+         [](std::vector<uint8_t>* b) {
              PutU32(b, 14, 1024);
              b->insert(b->begin() + 18, 1022, 'a');
          }},
@@ -191,9 +195,9 @@ std::vector<std::string> SplitCommandLine(const std::string& line) {
 }
 
 TEST(PipeCommandLine, EveryArgumentComesBackAsItWasGiven) {
-    for (const std::string argument : {"plain", "", "with space", "C:\\Program Files\\ffmpeg\\", "say \"hi\"",
-                                       "tail\\\\", "\\\"", "tab\there", "exec 2>&1; \"$0\" \"$@\"",
-                                       "C:\\動画\\表示.mp4"}) {
+    for (const std::string argument :
+         {"plain", "", "with space", "C:\\Program Files\\ffmpeg\\", "say \"hi\"", "tail\\\\", "\\\"", "tab\there",
+          "exec 2>&1; \"$0\" \"$@\"", "C:\\動画\\表示.mp4"}) {
         const std::vector<std::string> back = SplitCommandLine("first " + QuoteArgument(argument) + " last");
         ASSERT_EQ(back.size(), 3u) << argument;
         EXPECT_EQ(back[1], argument);
@@ -277,9 +281,9 @@ TEST(PipeLog, TheShellsLastLineGivesTheExitStatusAndTheLinesBeforeItTheReason) {
 }
 
 TEST(PipeLog, WithoutTheMarkerFfmpegHasNotEnded) {
-    for (const std::string& log : {std::string(), std::string("Input #0, rawvideo\n"),
-                                  std::string("said ") + kExitMarker + "1\n", std::string(kExitMarker) + "\n",
-                                  std::string(kExitMarker)}) {
+    for (const std::string& log :
+         {std::string(), std::string("Input #0, rawvideo\n"), std::string("said ") + kExitMarker + "1\n",
+          std::string(kExitMarker) + "\n", std::string(kExitMarker)}) {
         LogReport report = ReadLog(log);
         EXPECT_FALSE(report.ended) << log;
         EXPECT_EQ(report.exit_code, -1) << log;

@@ -46,9 +46,9 @@ void CheckVideo(OutputInfo* info, int frame, uint32_t format, bool plain_call, T
     // frame, so that the read-ahead runs in between: the bytes must still be
     // the frame's own.
     if (tally.video_requests % 5 == 0) std::this_thread::yield();
-    tally.wrong_bytes += data == nullptr ? static_cast<long>(bytes)
-                                         : frame_pattern::WrongBytes(static_cast<const uint8_t*>(data), bytes, frame,
-                                                                     format);
+    tally.wrong_bytes += data == nullptr
+                             ? static_cast<long>(bytes)
+                             : frame_pattern::WrongBytes(static_cast<const uint8_t*>(data), bytes, frame, format);
     ++tally.video_requests;
     if (frame >= info->frame_count) tally.asked_past_end.insert(frame);
 }

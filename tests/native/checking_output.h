@@ -26,7 +26,7 @@ struct Plan {
     uint32_t seed = 1;
     bool second_thread = false;
     int16_t* editor_audio = nullptr;  // what the editor's get_audio hands out
-    int result = 0;                    // what output returns
+    int result = 0;                   // what output returns
 };
 
 struct Verdict {
@@ -35,8 +35,8 @@ struct Verdict {
     long flag_requests = 0;
     long wrong_flags = 0;
     long audio_requests = 0;
-    long wrong_audio = 0;   // an answer other than the editor's pointer and count
-    long abort_seen = 0;    // is_abort calls that answered "cancelled"
+    long wrong_audio = 0;          // an answer other than the editor's pointer and count
+    long abort_seen = 0;           // is_abort calls that answered "cancelled"
     std::set<int> asked_past_end;  // frames at or after frame_count that were asked for
 };
 

@@ -69,9 +69,8 @@ private:
                          "thread's command is %d, %u requests posted, %u answered\n",
                          command >= 0 && command <= 4 ? kNames[command] : "unknown",
                          static_cast<int>(context_.Activity().last_frame.load(std::memory_order_relaxed)),
-                         static_cast<long long>(kLimit.count()),
-                         static_cast<int>(context_.PendingCommand()), now.posted,
-                         now.answered);
+                         static_cast<long long>(kLimit.count()), static_cast<int>(context_.PendingCommand()),
+                         now.posted, now.answered);
             std::fflush(stderr);
             std::abort();
         }

@@ -130,12 +130,8 @@ namespace {
 unsigned THREAD_ENTRY_CALL ReturnsArgument(void* argument) {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(argument));
 }
-unsigned THREAD_ENTRY_CALL ReturnsOwnId(void*) {
-    return platform::CurrentThreadId();
-}
-unsigned THREAD_ENTRY_CALL EndsEarly(void*) {
-    platform::EndCurrentThread(77);
-}
+unsigned THREAD_ENTRY_CALL ReturnsOwnId(void*) { return platform::CurrentThreadId(); }
+unsigned THREAD_ENTRY_CALL EndsEarly(void*) { platform::EndCurrentThread(77); }
 }  // namespace
 
 TEST(Threads, JoinReturnsTheExitCodeHoweverTheThreadEnded) {

@@ -21,9 +21,9 @@ namespace {
 
 // Usable modules, with the display names their tables carry.
 const std::vector<std::pair<std::string, std::string>> kUsable = {
-    {"basic.auo_", "Test Encoder"},       {"with_settings.auo_", "Settings Encoder"},
-    {"twin_a.auo_", "Twin Encoder"},      {"twin_b.auo_", "Twin Encoder"},
-    {"set_only.auo_", "Test Encoder"},    {"negative_size.auo_", "Test Encoder"},
+    {"basic.auo_", "Test Encoder"},          {"with_settings.auo_", "Settings Encoder"},
+    {"twin_a.auo_", "Twin Encoder"},         {"twin_b.auo_", "Twin Encoder"},
+    {"set_only.auo_", "Test Encoder"},       {"negative_size.auo_", "Test Encoder"},
     {"oversized_fill.auo_", "Test Encoder"}, {"null_init.auo_", "Test Encoder"},
     {"no_output.auo_", "Test Encoder"},
 };

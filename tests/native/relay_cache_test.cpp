@@ -244,8 +244,11 @@ TEST(VideoFormats, ANewFormatEmptiesTheRingAndSizesItsSlots) {
         int frame_bytes;
         int stride;
     };
-    const Case cases[] = {{kFormatYUY2, 30, 64},         {kFormatYC48, 90, 128}, {kFormatDefault, 45, 64},
-                          {kFormatYC48Reversed, 90, 128}, {kFormatYUY2Reversed, 30, 64}};
+    const Case cases[] = {{kFormatYUY2, 30, 64},
+                          {kFormatYC48, 90, 128},
+                          {kFormatDefault, 45, 64},
+                          {kFormatYC48Reversed, 90, 128},
+                          {kFormatYUY2Reversed, 30, 64}};
     SimulatedEditor editor(5, 3, 60);
     ServedByHand relay(editor, 8);
     relay.Video(20);

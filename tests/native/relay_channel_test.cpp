@@ -221,8 +221,8 @@ int ReadsOnAfterTheUserCancelled(OutputInfo* info) {
         uint32_t format;
     };
     auto zeros_for = [&](int frame, uint32_t format) {
-        const void* data = format == kFormatDefault && (frame & 1) ? info->get_video(frame)
-                                                                    : info->get_video_ex(frame, format);
+        const void* data =
+            format == kFormatDefault && (frame & 1) ? info->get_video(frame) : info->get_video_ex(frame, format);
         g_observed.pointers.push_back(data);
         g_observed.values.push_back(ZeroFramesOf(info, format, {data}));
     };

@@ -150,12 +150,13 @@ TEST_P(ReadAheadInAnExport, TheEditorIsAskedForTheWindowLowestFirstAndNeverTwice
     EXPECT_EQ(editor_.CallsOffThread(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Requests, ReadAheadInAnExport,
-    ::testing::Values(PausedRequests{1, {10, 11, 0, 119}}, PausedRequests{2, {10, 11, 12, 0}},
-                      PausedRequests{3, {10, 11, 13, 119, 0}}, PausedRequests{8, {10, 11, 12, 0, 119, 0, 40, 38}},
-                      PausedRequests{48, {10, 11, 119, 0, 60, 59}}, PausedRequests{100, {10, 11, 119, 0, 5}}),
-    [](const auto& info) { return std::to_string(info.param.buffers) + "Buffers"; });
+INSTANTIATE_TEST_SUITE_P(Requests, ReadAheadInAnExport,
+                         ::testing::Values(PausedRequests{1, {10, 11, 0, 119}}, PausedRequests{2, {10, 11, 12, 0}},
+                                           PausedRequests{3, {10, 11, 13, 119, 0}},
+                                           PausedRequests{8, {10, 11, 12, 0, 119, 0, 40, 38}},
+                                           PausedRequests{48, {10, 11, 119, 0, 60, 59}},
+                                           PausedRequests{100, {10, 11, 119, 0, 5}}),
+                         [](const auto& info) { return std::to_string(info.param.buffers) + "Buffers"; });
 
 // --- Results, passthrough and notes ----------------------------------------
 

@@ -127,8 +127,8 @@ TEST_P(RelayStress, EveryPatternAndFormatPlanDeliversOnlyRightBytes) {
         ++exports;
     }
     EXPECT_GE(verified_frames_, static_cast<long>(exports) * requests);
-    std::printf("[ stress   ] %d buffers: %ld frame requests and %ld flag requests verified (scale %.2f)\n",
-                GetParam(), verified_frames_, verified_flags_, Scale());
+    std::printf("[ stress   ] %d buffers: %ld frame requests and %ld flag requests verified (scale %.2f)\n", GetParam(),
+                verified_frames_, verified_flags_, Scale());
     RecordProperty("verified_frame_requests", std::to_string(verified_frames_));
 }
 

@@ -9,8 +9,8 @@
 SimulatedEditor::SimulatedEditor(int width, int height, int frame_count)
     : width_(width), height_(height), frame_count_(frame_count) {
     // Computed wide: tests use frames too large for 32 bits.
-    frame_bytes = static_cast<int>(std::min<int64_t>(std::numeric_limits<int32_t>::max(),
-                                                     static_cast<int64_t>(width) * height * 3));
+    frame_bytes = static_cast<int>(
+        std::min<int64_t>(std::numeric_limits<int32_t>::max(), static_cast<int64_t>(width) * height * 3));
 }
 
 OutputInfo SimulatedEditor::Info() const {

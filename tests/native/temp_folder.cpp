@@ -24,9 +24,7 @@ void TempFolder::WriteFile(const std::string& name, const std::string& bytes) co
     out << bytes;
 }
 
-void TempFolder::MakeDirectory(const std::string& name) const {
-    std::filesystem::create_directories(Child(name));
-}
+void TempFolder::MakeDirectory(const std::string& name) const { std::filesystem::create_directories(Child(name)); }
 
 void TempFolder::CopyFrom(const std::string& source, const std::string& name) const {
     std::filesystem::copy_file(source, Child(name), std::filesystem::copy_options::overwrite_existing);

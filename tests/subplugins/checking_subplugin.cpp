@@ -135,9 +135,8 @@ public:
 
     void Send(int request) {
         ++verdict_->window_sends;
-        verdict_->window_answers +=
-            SendMessageA(owner_, checking_verdict::kEditorMessage, static_cast<WPARAM>(request), 0) ==
-            checking_verdict::kEditorAnswer;
+        verdict_->window_answers += SendMessageA(owner_, checking_verdict::kEditorMessage, static_cast<WPARAM>(request),
+                                                 0) == checking_verdict::kEditorAnswer;
     }
 
 private:
@@ -174,8 +173,7 @@ DWORD WINAPI SideCalls(void* argument) {
             const auto* audio = static_cast<const int16_t*>(info->get_audio(start, 256, &read));
             for (int k = 0; k < 256; ++k) expected[k] = frame_pattern::AudioSampleOf(start + k);
             ++side->audio_calls;
-            side->wrong_audio +=
-                read != 256 || audio == nullptr || std::memcmp(audio, expected, sizeof expected) != 0;
+            side->wrong_audio += read != 256 || audio == nullptr || std::memcmp(audio, expected, sizeof expected) != 0;
         }
         info->is_abort();
         info->show_progress(i, 1 << 30);
@@ -232,8 +230,8 @@ int CheckingOutput(OutputInfo* handed) {
         // runs before the frame is read: its bytes must still be its own.
         if (i % 5 == 4) SwitchToThread();
         const size_t bytes = frame_pattern::FrameBytes(*info, format);
-        const long wrong = data == nullptr ? static_cast<long>(bytes)
-                                           : frame_pattern::WrongBytes(data, bytes, frame, format);
+        const long wrong =
+            data == nullptr ? static_cast<long>(bytes) : frame_pattern::WrongBytes(data, bytes, frame, format);
         const int flag = info->get_flag(frame);
         if (options & checking_verdict::kFlagsBelowZero) {
             // As an encoder asks for the flag of the frame before, and of

@@ -15,13 +15,13 @@ constexpr int kRequestsField = 2;    // video requests; 0: frame_count of them
 constexpr int kResultField = 3;      // what output returns
 
 // OutputInfo.passthrough_1[0]: options.
-constexpr int32_t kSecondThread = 1;  // a thread of its own makes the other service calls meanwhile
-constexpr int32_t kEndsItsThread = 2;  // ends the output thread itself instead of returning
-constexpr int32_t kReturnsAtOnce = 4;   // returns without a single service call
-constexpr int32_t kAudioEveryFrame = 8;  // asks for a stretch of audio after each frame
-constexpr int32_t kOddFlags = 16;        // expects OddFlagOf, as the editor then answers
-constexpr int32_t kFarPastTheEnd = 32;   // then asks for kFarFrames, far past frame_count
-constexpr int32_t kFlagsBelowZero = 64;  // asks for the flag of the frame before each one, -1 before frame 0
+constexpr int32_t kSecondThread = 1;         // a thread of its own makes the other service calls meanwhile
+constexpr int32_t kEndsItsThread = 2;        // ends the output thread itself instead of returning
+constexpr int32_t kReturnsAtOnce = 4;        // returns without a single service call
+constexpr int32_t kAudioEveryFrame = 8;      // asks for a stretch of audio after each frame
+constexpr int32_t kOddFlags = 16;            // expects OddFlagOf, as the editor then answers
+constexpr int32_t kFarPastTheEnd = 32;       // then asks for kFarFrames, far past frame_count
+constexpr int32_t kFlagsBelowZero = 64;      // asks for the flag of the frame before each one, -1 before frame 0
 constexpr int32_t kReadsOnAfterAbort = 128;  // reads kReadOnFrames more frames once is_abort has said yes
 constexpr int32_t kRewritesItsRecord = 256;  // rewrites every field of its OutputInfo before each request
 // Shows a window of its own, owned by the editor's window (whose handle is
@@ -73,20 +73,20 @@ struct Verdict {
     int32_t audio_after_abort;  // 1 when audio after the abort came back null with a count of 0
     int32_t audio_calls;        // made by the second thread
     int32_t wrong_audio;
-    int32_t asked_past_end;     // bit k: frame frame_count + k was asked for
-    int32_t ole_result;         // OleInitialize on the output thread
+    int32_t asked_past_end;  // bit k: frame frame_count + k was asked for
+    int32_t ole_result;      // OleInitialize on the output thread
     uint32_t thread_id;
     int32_t thread_priority;
     // kAudioEveryFrame: how each stretch came back.
-    int32_t audio_right;         // the samples asked for, all of them
-    int32_t audio_null_empty;    // null, and nothing read
+    int32_t audio_right;          // the samples asked for, all of them
+    int32_t audio_null_empty;     // null, and nothing read
     int32_t audio_pointer_empty;  // a pointer, and nothing read
     int32_t audio_other;
     // kFarPastTheEnd.
     int32_t far_null;
-    int32_t far_zero;    // frames that came back as zeros (the export was aborted)
-    int32_t far_wrong;   // frames or flags that came back with other bytes than their own
-    int32_t far_abort;   // is_abort afterwards
+    int32_t far_zero;   // frames that came back as zeros (the export was aborted)
+    int32_t far_wrong;  // frames or flags that came back with other bytes than their own
+    int32_t far_abort;  // is_abort afterwards
     // kFlagsBelowZero: flags asked for below frame 0, and those not answered 0.
     int32_t flags_below_zero;
     int32_t wrong_flags_below_zero;

@@ -197,17 +197,21 @@ int ConfigSet(void* data, int size) {
     return static_cast<int>(sizeof g_setting);
 }
 
+// clang-format off
 OutputPluginTable g_table = {
     0, DIALOG_SUBPLUGIN_NAME, "All files\0*.*\0", DIALOG_SUBPLUGIN_INFORMATION, Init, Exit, Output,
     Config, ConfigGet, ConfigSet, {},
 };
+// clang-format on
 
 #else
 
+// clang-format off
 OutputPluginTable g_table = {
     0, DIALOG_SUBPLUGIN_NAME, "All files\0*.*\0", DIALOG_SUBPLUGIN_INFORMATION, Init, Exit, Output,
     nullptr, nullptr, nullptr, {},
 };
+// clang-format on
 
 #endif
 

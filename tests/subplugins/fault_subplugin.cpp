@@ -32,8 +32,16 @@ void Record(const char* function, int argument, int result) {
     if (record == nullptr) return;
     char directory[MAX_PATH] = {};
     GetCurrentDirectoryA(sizeof directory, directory);
-    SubPluginCall call = {g_module_name, function, argument, result, nullptr, 0, directory,
-                          GetCurrentThreadId(), GetThreadPriority(GetCurrentThread()), 0};
+    SubPluginCall call = {g_module_name,
+                          function,
+                          argument,
+                          result,
+                          nullptr,
+                          0,
+                          directory,
+                          GetCurrentThreadId(),
+                          GetThreadPriority(GetCurrentThread()),
+                          0};
     record(&call);
 }
 
@@ -82,10 +90,12 @@ int ConfigSet(void* data, int size) {
     return g_set_result;
 }
 
+// clang-format off
 OutputPluginTable g_table = {
     0, "Fault Encoder", "All files\0*.*\0", "Fault Encoder information", Init, Exit, Output, nullptr,
     ConfigGet, ConfigSet, {},
 };
+// clang-format on
 
 }  // namespace
 

@@ -97,8 +97,8 @@ void Record(const char* function, int argument, int result, const void* bytes, i
     int priority = 0;
 #endif
     if (record == nullptr) return;
-    SubPluginCall call = {ModuleName(), function, argument, result, bytes, byte_count,
-                          directory,    thread_id, priority, detail};
+    SubPluginCall call = {ModuleName(), function,  argument,  result,   bytes,
+                          byte_count,   directory, thread_id, priority, detail};
     record(&call);
 }
 

@@ -57,8 +57,7 @@ bool CheckEqual(const A& a, const B& b, const char* a_text, const char* b_text, 
 }  // namespace check_detail
 
 // Records a failure and lets the case go on.
-#define CHECK(condition) \
-    ((condition) ? true : (ReportFailure(__FILE__, __LINE__, #condition), false))
+#define CHECK(condition) ((condition) ? true : (ReportFailure(__FILE__, __LINE__, #condition), false))
 #define CHECK_EQ(a, b) check_detail::CheckEqual((a), (b), #a, #b, __FILE__, __LINE__)
 // Records a failure and ends the case.
 #define REQUIRE(condition)                                 \
@@ -68,7 +67,7 @@ bool CheckEqual(const A& a, const B& b, const char* a_text, const char* b_text, 
             return;                                        \
         }                                                  \
     } while (0)
-#define REQUIRE_EQ(a, b)                \
-    do {                                \
-        if (!CHECK_EQ(a, b)) return;    \
+#define REQUIRE_EQ(a, b)             \
+    do {                             \
+        if (!CHECK_EQ(a, b)) return; \
     } while (0)

@@ -20,8 +20,7 @@
 namespace {
 
 // "Offloaderプラグインの設定"
-const char kDialogCaption[] =
-    "Offloader\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x82\xcc\x90\xdd\x92\xe8";
+const char kDialogCaption[] = "Offloader\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x82\xcc\x90\xdd\x92\xe8";
 // "プラグインが選択されていません", the template's information line.
 const char kNoPluginText[] =
     "\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x82\xaa\x91\x49\x91\xf0\x82\xb3\x82\xea\x82\xc4\x82\xa2\x82\xdc\x82\xb9"
@@ -84,15 +83,11 @@ const DialogSubPlugin kSilent = {
     false,
 };
 
-std::string ItemText(const DialogSubPlugin& plugin) {
-    return std::string(plugin.name) + " (" + plugin.file + ")";
-}
+std::string ItemText(const DialogSubPlugin& plugin) { return std::string(plugin.name) + " (" + plugin.file + ")"; }
 
 // What the information line should read for a sub-plugin: an absent line
 // shows empty.
-std::string InformationOf(const DialogSubPlugin& plugin) {
-    return plugin.information ? plugin.information : "";
-}
+std::string InformationOf(const DialogSubPlugin& plugin) { return plugin.information ? plugin.information : ""; }
 
 template <class Predicate>
 bool WaitUntil(Predicate predicate, DWORD milliseconds) {
@@ -280,9 +275,7 @@ HWND RunDialog(const editor::Relay& relay, Script script, HMODULE module, const 
     return driver.dialog;
 }
 
-HWND RunDialog(const editor::Relay& relay, Script script) {
-    return RunDialog(relay, std::move(script), relay.module);
-}
+HWND RunDialog(const editor::Relay& relay, Script script) { return RunDialog(relay, std::move(script), relay.module); }
 
 // A relay initialised over a sidecar folder holding `installed`; `order`
 // is the registry's order, which is the order of the sub-plugins' init
@@ -559,8 +552,8 @@ int RestoreSettings(const editor::Relay& relay, int32_t count, const char* file)
 TEST_CASE(dialog, template_107_is_the_japanese_system_modal_dialog_with_eleven_controls) {
     editor::Relay relay;
     REQUIRE(editor::LoadRelay(&relay));
-    HRSRC resource = FindResourceExA(relay.module, RT_DIALOG, MAKEINTRESOURCEA(107),
-                                     MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT));
+    HRSRC resource =
+        FindResourceExA(relay.module, RT_DIALOG, MAKEINTRESOURCEA(107), MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT));
     REQUIRE(resource != nullptr);
     HGLOBAL loaded = LoadResource(relay.module, resource);
     const BYTE* base = static_cast<const BYTE*>(LockResource(loaded));
@@ -605,8 +598,8 @@ TEST_CASE(dialog, template_107_is_the_japanese_system_modal_dialog_with_eleven_c
         {kSpin, "msctls_updown32", "", 61, 144, 9, 12,
          child | UDS_ARROWKEYS | UDS_AUTOBUDDY | UDS_ALIGNRIGHT | UDS_SETBUDDYINT},
         // "出力プラグインの指定"
-        {-1, "button", "\x8f\x6f\x97\xcd\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x82\xcc\x8e\x77\x92\xe8", 6, 6, 210, 120,
-         child | BS_GROUPBOX},
+        {-1, "button", "\x8f\x6f\x97\xcd\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x82\xcc\x8e\x77\x92\xe8", 6, 6, 210,
+         120, child | BS_GROUPBOX},
         // "情報"
         {-1, "button", "\x8f\xee\x95\xf1", 12, 96, 198, 24, child | BS_GROUPBOX},
         {kInformation, "static", kNoPluginText, 18, 107, 186, 8, child | WS_GROUP | SS_LEFT | SS_ENDELLIPSIS},
@@ -656,7 +649,8 @@ TEST_CASE(dialog, lists_every_sub_plugin_as_name_and_file_in_registry_order) {
         // The picture shows the configurable sub-plugin chosen, with its
         // information line and an enabled Configure button.
         Select(window, relay.PositionOf(kConfigurable));
-        RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        RedrawWindow(window, nullptr, nullptr,
+                     RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
         Sleep(500);  // lets the window system put the painted pixels on screen
         CHECK(SaveWindowPicture(window, editor::BuildFolder() + "\\dialog.bmp"));
         Press(window, IDCANCEL);
@@ -749,8 +743,8 @@ TEST_CASE(dialog, ok_stores_counts_from_1_to_48_and_replaces_any_other_by_8) {
     };
     // Each 8 follows a count that is not 8, so that a dialog which ignores
     // the field would show.
-    const Step steps[] = {{"48", "48"}, {"", "8"}, {"17", "17"}, {"0", "8"}, {"1", "1"}, {"49", "8"},
-                          {"30", "30"}, {"4294967295", "8"}};
+    const Step steps[] = {{"48", "48"}, {"", "8"},   {"17", "17"}, {"0", "8"},
+                          {"1", "1"},   {"49", "8"}, {"30", "30"}, {"4294967295", "8"}};
     for (const Step& step : steps) {
         relay.Choose(0, step.typed);
         std::printf("    typed \"%s\"\n", step.typed);

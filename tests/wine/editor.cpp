@@ -115,9 +115,8 @@ bool LoadRelay(Relay* relay) {
     relay->path = g_folder + "\\plugins\\sidecar.auo";
     relay->module = LoadLibraryA(relay->path.c_str());
     if (relay->module == nullptr) return false;
-    auto get_table =
-        reinterpret_cast<GetOutputPluginTableFunction>(
-            reinterpret_cast<void*>(GetProcAddress(relay->module, "GetOutputPluginTable")));
+    auto get_table = reinterpret_cast<GetOutputPluginTableFunction>(
+        reinterpret_cast<void*>(GetProcAddress(relay->module, "GetOutputPluginTable")));
     relay->table = get_table ? get_table() : nullptr;
     return relay->table != nullptr;
 }

@@ -44,7 +44,8 @@ TEST_CASE(export, every_frame_and_flag_arrives_intact) {
                 e.pattern = pattern;
                 e.formats = formats;
                 e.requests = pattern == Pattern::Sequential ? 0 : 90;
-                e.seed = static_cast<uint32_t>(buffers * 100 + static_cast<int>(pattern) * 10 + static_cast<int>(formats));
+                e.seed =
+                    static_cast<uint32_t>(buffers * 100 + static_cast<int>(pattern) * 10 + static_cast<int>(formats));
                 e.result = 1000 + static_cast<int>(e.seed);
                 LoadedRelay::Outcome outcome = loaded.Run(e);
                 if (!CheckCleanExport(e, outcome)) return;

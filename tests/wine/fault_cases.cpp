@@ -190,8 +190,8 @@ HWND CreateEditorWindow() {
     window_class.hInstance = GetModuleHandleA(nullptr);
     window_class.lpszClassName = "OffloaderTestEditor";
     RegisterClassA(&window_class);
-    HWND window = CreateWindowExA(0, "OffloaderTestEditor", "editor", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 480,
-                                  320, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    HWND window = CreateWindowExA(0, "OffloaderTestEditor", "editor", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 480, 320,
+                                  nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
     if (window != nullptr) SetForegroundWindow(window);
     return window;
 }
@@ -242,7 +242,7 @@ TEST_CASE(faults, the_editors_failures_abort_the_export_without_wrong_bytes_or_a
         int null_frame;
         int cancel_after_frame;
     };
-    const Failure failures[] = {{1, 0, -1}, {1, 7, -1}, {8, 0, -1}, {8, 7, -1}, {8, 45, -1},
+    const Failure failures[] = {{1, 0, -1},  {1, 7, -1},   {8, 0, -1}, {8, 7, -1}, {8, 45, -1},
                                 {48, 7, -1}, {48, 45, -1}, {8, -1, 0}, {48, -1, 0}};
     for (const Failure& f : failures) {
         const std::string what = std::to_string(f.buffers) + " buffers, " +
@@ -553,8 +553,8 @@ TEST_CASE(faults, sub_plugins_that_fail_to_start_or_answer_oddly_are_dropped_or_
     CHECK_EQ(CallsTo(calls, kOddAnswers, "init").size(), 1u);
     HMODULE odd = editor::LoadedSubPlugin(kOddAnswers);
     REQUIRE(odd != nullptr);
-    auto answer = reinterpret_cast<SetSettingsAnswers>(
-        reinterpret_cast<void*>(GetProcAddress(odd, "FaultSetSettingsAnswers")));
+    auto answer =
+        reinterpret_cast<SetSettingsAnswers>(reinterpret_cast<void*>(GetProcAddress(odd, "FaultSetSettingsAnswers")));
     REQUIRE(answer != nullptr);
 
     // Sizes a sub-plugin may announce, and what its config_set may return:
@@ -630,8 +630,9 @@ TEST_CASE(faults, two_hundred_exports_in_a_row_leave_handles_and_memory_as_after
     REQUIRE(loaded.ready);
     const char* const sub_plugins[] = {kChecking, kOddAnswers, kChecking, "no_output.auo_"};
     const int buffer_counts[] = {1, 8, 48, 3, 17};
-    const FormatPlan plans[] = {FormatPlan::Default, FormatPlan::YUY2, FormatPlan::YC48, FormatPlan::Blocks,
-                                FormatPlan::EveryRequest, FormatPlan::YUY2Reversed, FormatPlan::YC48Reversed};
+    const FormatPlan plans[] = {FormatPlan::Default,     FormatPlan::YUY2,         FormatPlan::YC48,
+                                FormatPlan::Blocks,      FormatPlan::EveryRequest, FormatPlan::YUY2Reversed,
+                                FormatPlan::YC48Reversed};
     ThreadCensus census;
     ProcessUse first;
     ProcessUse last;

@@ -36,7 +36,7 @@ struct HostEditor : editor_sim::Editor {
     long repeated_progress = 0;  // a pair forwarded twice in a row, or (-1, -1)
     int last_position = -1;
     int last_total = -1;
-    int32_t past_end_fetched = 0;  // bit k: frame frame_count + k
+    int32_t past_end_fetched = 0;      // bit k: frame frame_count + k
     std::vector<int> past_end_frames;  // every fetch at or past frame_count, in order
     std::vector<int> fetches_per_frame;
     bool odd_flags = false;  // get_flag answers checking_verdict::OddFlagOf

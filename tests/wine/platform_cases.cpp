@@ -90,8 +90,7 @@ DWORD g_entering_twice = 0;
 volatile LONG g_possible_deadlocks = 0;
 
 LONG CALLBACK EndsTheThreadEnteringTwice(EXCEPTION_POINTERS* exception) {
-    if (GetCurrentThreadId() != g_entering_twice ||
-        exception->ExceptionRecord->ExceptionCode != kPossibleDeadlock) {
+    if (GetCurrentThreadId() != g_entering_twice || exception->ExceptionRecord->ExceptionCode != kPossibleDeadlock) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
     InterlockedIncrement(&g_possible_deadlocks);

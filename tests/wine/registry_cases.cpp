@@ -21,8 +21,8 @@ namespace {
 const std::vector<std::string> kUsable = {"basic.auo_",          "with_settings.auo_", "twin_a.auo_",
                                           "twin_b.auo_",         "set_only.auo_",      "negative_size.auo_",
                                           "oversized_fill.auo_", "null_init.auo_",     "no_output.auo_"};
-const std::vector<std::string> kDropped = {"init_fails.auo_", "relay_named.auo_", "no_export.auo_",
-                                           "null_table.auo_", "null_name.auo_"};
+const std::vector<std::string> kDropped = {"init_fails.auo_", "relay_named.auo_", "no_export.auo_", "null_table.auo_",
+                                           "null_name.auo_"};
 
 std::string CurrentFolder() {
     char path[MAX_PATH] = {};

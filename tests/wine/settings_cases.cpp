@@ -148,8 +148,7 @@ TEST_CASE(settings, blocks_are_only_read_and_never_past_their_end) {
     wrong_magic[3] = 1;
     CHECK_EQ(RestoreFromConstant(relay.table, std::vector<uint8_t>(whole.begin(), whole.begin() + 4), 4), 0);
     CHECK_EQ(RestoreFromConstant(relay.table, std::vector<uint8_t>(whole.begin(), whole.begin() + 267), 267), 0);
-    CHECK_EQ(RestoreFromConstant(relay.table, std::vector<uint8_t>(whole.begin(), whole.end() - 1), whole_size - 1),
-             0);
+    CHECK_EQ(RestoreFromConstant(relay.table, std::vector<uint8_t>(whole.begin(), whole.end() - 1), whole_size - 1), 0);
     CHECK_EQ(RestoreFromConstant(relay.table, negative, whole_size), 0);
     CHECK_EQ(RestoreFromConstant(relay.table, wrong_magic, whole_size), 0);
     CHECK(CallsTo(TakeCalls(), "", "config_set").empty());

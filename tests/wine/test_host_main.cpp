@@ -27,9 +27,7 @@ std::string OwnPath() {
     return path;
 }
 
-std::string FolderOf(const std::string& path) {
-    return path.substr(0, path.find_last_of("\\/"));
-}
+std::string FolderOf(const std::string& path) { return path.substr(0, path.find_last_of("\\/")); }
 
 void RemoveTree(const std::string& path) {
     WIN32_FIND_DATAA data;
@@ -73,8 +71,7 @@ int LayOutAndRun(int argc, char** argv) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, root.c_str(), &startup,
-                        &process)) {
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, root.c_str(), &startup, &process)) {
         std::printf("cannot start %s\n", editor.c_str());
         return 2;
     }

@@ -92,10 +92,10 @@ void Editor::FillServices(OutputInfo* info) {
 }
 
 void Editor::ForgetCalls() {
-    for (std::atomic<long>* count : {&off_thread, &video_fetches, &plain_video_calls, &null_frames, &audio_calls,
-                                     &audio_read_null, &misbehaved_audio, &abort_checks, &progress_calls,
-                                     &flag_fetches, &previews, &delivered, &calls_after_cancel, &flags_after_null,
-                                     &calls_after_null}) {
+    for (std::atomic<long>* count :
+         {&off_thread, &video_fetches, &plain_video_calls, &null_frames, &audio_calls, &audio_read_null,
+          &misbehaved_audio, &abort_checks, &progress_calls, &flag_fetches, &previews, &delivered, &calls_after_cancel,
+          &flags_after_null, &calls_after_null}) {
         count->store(0);
     }
     max_delivered = -1;

@@ -78,8 +78,8 @@ public:
     void ForgetCalls();
 
     // How to misbehave. The atomic ones may be changed during an export.
-    std::atomic<int> null_frame{-1};  // get_video(_ex) answers null for this frame
-    int null_from = -1;               // and for this one and every later one
+    std::atomic<int> null_frame{-1};          // get_video(_ex) answers null for this frame
+    int null_from = -1;                       // and for this one and every later one
     std::atomic<int> cancel_after_frame{-1};  // the user cancels once this frame has been delivered
     long cancel_after_deliveries = 0;         // or once this many frames have been (0: never)
     std::atomic<int> cancel_from_check{0};    // or from the n-th is_abort on, counted from 1

@@ -130,21 +130,18 @@ void TestClip::RenderYc48() {
 const uint8_t* TestClip::Frame(int32_t frame, uint32_t format) {
     if (frame < 0 || frame >= shape_.frame_count) return nullptr;
     switch (format) {
-    case 0:
-        RenderDib(frame);
-        return dib_.data();
-    case 0x32595559:
-    case 0x59555932:
-        RenderDib(frame);
-        RenderYuy2();
-        return yuy2_.data();
-    case 0x38344359:
-    case 0x59433438:
-        RenderDib(frame);
-        RenderYc48();
-        return yc48_.data();
-    default:
-        return nullptr;
+        case 0: RenderDib(frame); return dib_.data();
+        case 0x32595559:
+        case 0x59555932:
+            RenderDib(frame);
+            RenderYuy2();
+            return yuy2_.data();
+        case 0x38344359:
+        case 0x59433438:
+            RenderDib(frame);
+            RenderYc48();
+            return yc48_.data();
+        default: return nullptr;
     }
 }
 
@@ -172,7 +169,7 @@ uint32_t TestClip::SpendProductionCost(int32_t passes) {
     if (passes <= 0 || rendered_frame_ < 0) return 0;
     std::memcpy(scratch_.data(), dib_.data(), dib_.size());
     return smoothing::SmoothingPasses(scratch_.data(), DibRowBytes(shape_.width), shape_.width, shape_.height, passes,
-                         blur_row_.data());
+                                      blur_row_.data());
 }
 
 bool ParseCount(const char* text, int32_t minimum, int32_t* value) {

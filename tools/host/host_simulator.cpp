@@ -89,27 +89,48 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             return true;
         };
         bool ok = true;
-        if (name == "--plugin") ok = text(&options->plugin);
-        else if (name == "--output") ok = text(&options->output);
-        else if (name == "--settings") ok = text(&options->settings);
-        else if (name == "--save-settings") ok = text(&options->save_settings);
-        else if (name == "--dump-frames") ok = text(&options->dump_frames);
-        else if (name == "--dump-audio") ok = text(&options->dump_audio);
-        else if (name == "--fetch-log") ok = text(&options->fetch_log);
-        else if (name == "--width") ok = count(1, &options->shape.width);
-        else if (name == "--height") ok = count(1, &options->shape.height);
-        else if (name == "--frames") ok = count(1, &options->shape.frame_count);
-        else if (name == "--rate") ok = count(1, &options->shape.rate);
-        else if (name == "--scale") ok = count(1, &options->shape.scale);
-        else if (name == "--keyframe-every") ok = count(0, &options->shape.keyframe_interval);
-        else if (name == "--host-cost") ok = count(0, &options->host_cost);
-        else if (name == "--cancel-after") ok = count(0, &options->cancel_after);
-        else if (name == "--no-audio") options->shape.audio = false;
-        else if (name == "--configure") options->configure = true;
-        else if (name == "--no-export") options->export_clip = false;
-        else if (name == "--close-message-boxes") options->close_message_boxes = true;
-        else if (name == "--time-host-cost") options->time_host_cost = true;
-        else ok = false;
+        if (name == "--plugin")
+            ok = text(&options->plugin);
+        else if (name == "--output")
+            ok = text(&options->output);
+        else if (name == "--settings")
+            ok = text(&options->settings);
+        else if (name == "--save-settings")
+            ok = text(&options->save_settings);
+        else if (name == "--dump-frames")
+            ok = text(&options->dump_frames);
+        else if (name == "--dump-audio")
+            ok = text(&options->dump_audio);
+        else if (name == "--fetch-log")
+            ok = text(&options->fetch_log);
+        else if (name == "--width")
+            ok = count(1, &options->shape.width);
+        else if (name == "--height")
+            ok = count(1, &options->shape.height);
+        else if (name == "--frames")
+            ok = count(1, &options->shape.frame_count);
+        else if (name == "--rate")
+            ok = count(1, &options->shape.rate);
+        else if (name == "--scale")
+            ok = count(1, &options->shape.scale);
+        else if (name == "--keyframe-every")
+            ok = count(0, &options->shape.keyframe_interval);
+        else if (name == "--host-cost")
+            ok = count(0, &options->host_cost);
+        else if (name == "--cancel-after")
+            ok = count(0, &options->cancel_after);
+        else if (name == "--no-audio")
+            options->shape.audio = false;
+        else if (name == "--configure")
+            options->configure = true;
+        else if (name == "--no-export")
+            options->export_clip = false;
+        else if (name == "--close-message-boxes")
+            options->close_message_boxes = true;
+        else if (name == "--time-host-cost")
+            options->time_host_cost = true;
+        else
+            ok = false;
         if (!ok) {
             std::fprintf(stderr, "host_simulator: bad option %s\n", name.c_str());
             return false;

@@ -28,10 +28,6 @@ int platform::Thread::Priority() const {
     return found != g_priorities.end() && found->second.first == Id() ? found->second.second : 0;
 }
 
-int platform::CurrentThreadPriority() {
-    return t_priority;
-}
+int platform::CurrentThreadPriority() { return t_priority; }
 
-void fakes::SetCurrentThreadPriority(int priority) {
-    t_priority = priority;
-}
+void fakes::SetCurrentThreadPriority(int priority) { t_priority = priority; }

@@ -27,8 +27,8 @@ size_t PageBytes() {
 void* ReserveGuardedRegion(size_t usable) {
     void* region = VirtualAlloc(nullptr, usable + PageBytes(), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
     DWORD previous = 0;
-    if (region != nullptr && !VirtualProtect(static_cast<uint8_t*>(region) + usable, PageBytes(), PAGE_NOACCESS,
-                                             &previous)) {
+    if (region != nullptr &&
+        !VirtualProtect(static_cast<uint8_t*>(region) + usable, PageBytes(), PAGE_NOACCESS, &previous)) {
         VirtualFree(region, 0, MEM_RELEASE);
         return nullptr;
     }
