@@ -5,14 +5,13 @@
 // the nested settings go to the encoder), so that the benchmark gives both
 // the same file. A benchmark tool, not a product: it shows no messages.
 #include <windows.h>
-#include <ole2.h>
-#include <vfw.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "bench/floor/floor_handoff.h"
+#include "platform/worker_libraries.h"
 #include "plugin/output_plugin.h"
 
 namespace {
@@ -24,16 +23,6 @@ constexpr int kHeaderBytes = 268;
 HMODULE g_encoder_module = nullptr;
 OutputPluginTable* g_encoder = nullptr;
 int32_t g_slots = 8;
-
-void StartWorkerLibraries() {
-    OleInitialize(nullptr);
-    AVIFileInit();
-}
-
-void StopWorkerLibraries() {
-    AVIFileExit();
-    OleUninitialize();
-}
 
 int FloorInit() {
     char path[MAX_PATH];
@@ -71,8 +60,8 @@ int FloorOutput(OutputInfo* info) {
     if (g_encoder == nullptr) return 0;
     floor_handoff::Counters counters;
     floor_handoff::WorkerHooks hooks;
-    hooks.start = StartWorkerLibraries;
-    hooks.stop = StopWorkerLibraries;
+    hooks.start = platform::StartWorkerLibraries;
+    hooks.stop = platform::StopWorkerLibraries;
     const int result = floor_handoff::RunExport(info, g_encoder, g_slots, hooks, &counters);
     std::printf("floor: slots=%d encoder_sleeps=%lld editor_sleeps=%lld wakes=%lld round_trips=%lld\n",
                 static_cast<int>(g_slots), static_cast<long long>(counters.encoder_sleeps),

@@ -15,6 +15,7 @@
 #include "plugin/relay_context.h"
 #include "tests/common/frame_pattern.h"
 #include "tests/common/relay_context_probe.h"
+#include "tests/common/rewritten_record.h"
 #include "tests/native/fakes/fakes.h"
 #include "tests/native/relay_harness.h"
 #include "tests/native/simulated_editor.h"
@@ -193,35 +194,11 @@ TEST_F(RelayExport, TheSubPluginsResultAndTheEditorsFieldsPassThroughUnchanged) 
     EXPECT_TRUE(TakeMessageTexts().empty());
 }
 
-// The record a sub-plugin is handed is its own to write, and the relay must
-// take nothing from it while the export runs: every field is rewritten
-// before each request, the sizes far larger and then far smaller, the frame
-// count ten times over and then 0, the functions pointed elsewhere. The
-// sub-plugin works from a copy it took at the start.
-void RewriteEveryField(OutputInfo* info, const OutputInfo& own, int round) {
-    const bool larger = round % 2 == 0;
-    info->flags = ~own.flags;
-    info->width = larger ? own.width * 4 + 64 : 1;
-    info->height = larger ? own.height * 4 + 64 : 1;
-    info->passthrough_1[0] = info->passthrough_1[1] = round;
-    info->frame_count = larger ? own.frame_count * 10 : 0;
-    info->frame_bytes = larger ? own.frame_bytes * 4 + 65536 : 1;
-    for (int32_t& field : info->passthrough_2) field = -round;
-    for (uint8_t& byte : info->passthrough_3) byte = static_cast<uint8_t>(round);
-    info->get_video = nullptr;
-    info->get_audio = nullptr;
-    info->is_abort = nullptr;
-    info->show_progress = nullptr;
-    info->get_flag = nullptr;
-    info->update_preview = nullptr;
-    info->get_video_ex = nullptr;
-}
-
 int RewritesItsRecord(OutputInfo* info) {
     const OutputInfo own = *info;
     const uint32_t formats[] = {kFormatDefault, kFormatYUY2, kFormatYC48};
     for (int f = 0; f < own.frame_count; ++f) {
-        RewriteEveryField(info, own, f);
+        rewritten_record::RewriteEveryField(info, own, f);
         // A new format every fourth frame sets the ring up again.
         const uint32_t format = formats[f / 4 % 3];
         g_wrong += WrongBytesOf(&own, f, format, own.get_video_ex(f, format));

@@ -14,6 +14,7 @@
 #include "plugin/output_plugin.h"
 #include "tests/common/access_pattern.h"
 #include "tests/common/frame_pattern.h"
+#include "tests/common/rewritten_record.h"
 #include "tests/subplugins/checking_verdict.h"
 #include "tests/subplugins/test_subplugin.h"
 
@@ -81,30 +82,6 @@ void ReadOnAfterAbort(OutputInfo* info, int frame, Verdict* verdict) {
             ++(frame_pattern::AllZero(data, bytes) ? verdict->after_abort_zero : verdict->after_abort_wrong);
         }
     }
-}
-
-// The record a sub-plugin is handed is its own to write. With
-// kRewritesItsRecord every field is rewritten before each request: the
-// sizes far larger and then far smaller, the frame count ten times over and
-// then 0, the functions pointed elsewhere. The sub-plugin itself works from
-// the copy it took at the start.
-void RewriteEveryField(OutputInfo* info, const OutputInfo& own, int round) {
-    const bool larger = round % 2 == 0;
-    info->flags = ~own.flags;
-    info->width = larger ? own.width * 4 + 64 : 1;
-    info->height = larger ? own.height * 4 + 64 : 1;
-    info->passthrough_1[0] = info->passthrough_1[1] = round;
-    info->frame_count = larger ? own.frame_count * 10 : 0;
-    info->frame_bytes = larger ? own.frame_bytes * 4 + 65536 : 1;
-    for (int32_t& field : info->passthrough_2) field = -round;
-    for (uint8_t& byte : info->passthrough_3) byte = static_cast<uint8_t>(round);
-    info->get_video = nullptr;
-    info->get_audio = nullptr;
-    info->is_abort = nullptr;
-    info->show_progress = nullptr;
-    info->get_flag = nullptr;
-    info->update_preview = nullptr;
-    info->get_video_ex = nullptr;
 }
 
 // With kOwnedWindow: a window of the sub-plugin's own, as a progress window
@@ -218,7 +195,7 @@ int CheckingOutput(OutputInfo* handed) {
     for (int i = 0; i < requests; ++i) {
         const int frame = walk.Next();
         const uint32_t format = access_pattern::FormatOf(plan, i);
-        if (rewrites) RewriteEveryField(handed, own, i);
+        if (rewrites) rewritten_record::RewriteEveryField(handed, own, i);
         if (frame >= info->frame_count && frame - info->frame_count < 31) {
             verdict.asked_past_end |= 1 << (frame - info->frame_count);
         }
