@@ -33,30 +33,8 @@ cp "$bin/host_simulator.exe" "$editor/" &&
 OFFLOADER_TIMED_ENCODER="$(host_winpath "$bin/avi_writer.auo")"
 export OFFLOADER_TIMED_ENCODER
 
-cases_passed=0
-cases_failed=0
-case_failures=0
-begin_case() {
-    echo "== $1"
-    case_failures=0
-}
-# expect WHAT GOT WANT
-expect() {
-    if [ "$2" != "$3" ]; then
-        case_failures=$((case_failures + 1))
-        printf 'FAILED: %s\n  got:  %s\n  want: %s\n' "$1" "$2" "$3"
-    fi
-}
-# end_case LOG: counts the case, and shows the simulator's output when it failed.
-end_case() {
-    if [ "$case_failures" -eq 0 ]; then
-        cases_passed=$((cases_passed + 1))
-    else
-        cases_failed=$((cases_failed + 1))
-        echo "--- $1"
-        tr '\r' '\n' <"$1" | grep -av '^\[' | cat -v | tail -20
-    fi
-}
+# shellcheck source=cases.sh
+source "$here/tests/host/cases.sh"
 same_bytes() { cmp -s "$1" "$2" && echo same || echo differ; }
 
 # export_clip MODE LOG ENCODER_COST SIMULATOR_ARGS...: one export, with the
@@ -182,5 +160,4 @@ for mode in direct relayed; do
     end_case "$work/$mode-large.log"
 done
 
-echo "wine cases: $cases_passed passed, $cases_failed failed"
-[ "$cases_failed" -eq 0 ]
+end_cases

@@ -28,28 +28,8 @@ cp "$bin/host_simulator.exe" "$editor/" &&
     cp "$bin/sidecar.auo" "$bin/ffmpeg_pipe.auo" "$editor/plugins/" &&
     cp "$bin/ffmpeg_pipe.auo" "$editor/sidecar/ffmpeg_pipe.auo_" || exit 1
 
-cases_passed=0
-cases_failed=0
-case_failures=0
-begin_case() {
-    echo "== $1"
-    case_failures=0
-}
-expect() {
-    if [ "$2" != "$3" ]; then
-        case_failures=$((case_failures + 1))
-        printf 'FAILED: %s\n  got:  %s\n  want: %s\n' "$1" "$2" "$3"
-    fi
-}
-end_case() {
-    if [ "$case_failures" -eq 0 ]; then
-        cases_passed=$((cases_passed + 1))
-    else
-        cases_failed=$((cases_failed + 1))
-        echo "--- $1"
-        tr '\r' '\n' <"$1" | grep -av '^\[' | iconv -f CP932 -t UTF-8 -c | tail -20
-    fi
-}
+# shellcheck source=cases.sh
+source "$here/tests/host/cases.sh"
 cp932() { printf '%s' "$1" | iconv -f UTF-8 -t CP932; }
 caption="$(cp932 'ffmpeg (H.264/MP4) 出力 (サンプル)')"
 # has_box LOG TEXT: "yes" when a message box with the sample's caption
@@ -211,5 +191,4 @@ expect "no partial file is left" "$(exists "$work/killed.partial.mp4")" absent
 expect "no ffmpeg is left" "$(running_ffmpeg "$work")" 0
 end_case "$work/killed.log"
 
-echo "wine cases: $cases_passed passed, $cases_failed failed"
-[ "$cases_failed" -eq 0 ]
+end_cases
