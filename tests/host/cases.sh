@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The Wine export scripts' cases: each begins with a title, checks facts
 # with `expect`, and ends by naming the simulator's log, shown when a fact
 # failed. The last line, "wine cases: N passed, M failed", is what
