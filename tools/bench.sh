@@ -20,7 +20,7 @@
 # direct export, from sidecar\ for the relayed one and the floor.
 #
 #   tools/bench.sh [--repeat N] [--before REV] [--only wine|native]
-#                  [--encoders synthetic|codec|all] [--quick]
+#                  [--encoders synthetic|codec|all] [--quick | --ring-check]
 #
 #   --repeat N    repetitions of every scenario (default 3, at least 1)
 #   --before REV  also measure the relay as it was at commit REV: relay/ and
@@ -30,6 +30,10 @@
 #   --only P      measure one platform only
 #   --encoders E  measure one encoder only (default all)
 #   --quick       few frames and one repetition: checks that the benchmark runs
+#   --ring-check  clearly encoder-bound sequential exports of the synthetic
+#                 encoder (1 pass against 4, 300 and 150 frames, 8 and 48
+#                 buffers), once: how many frame requests the ring answered.
+#                 Results in build/bench-ring/, beside a full run's.
 #
 # Results go to build/bench-run/: results.tsv (one line per export) and
 # tables.md. Not part of tools/test.sh; a full run takes about 40 minutes
@@ -44,8 +48,9 @@ before=""
 only=""
 encoders="all"
 quick=0
+ring_check=0
 command_line="tools/bench.sh $*"
-usage="usage: tools/bench.sh [--repeat N] [--before REV] [--only wine|native] [--encoders synthetic|codec|all] [--quick]"
+usage="usage: tools/bench.sh [--repeat N] [--before REV] [--only wine|native] [--encoders synthetic|codec|all] [--quick | --ring-check]"
 while [ $# -gt 0 ]; do
     case "$1" in
     --repeat) repeat="$2"; shift 2 ;;
@@ -53,6 +58,7 @@ while [ $# -gt 0 ]; do
     --only) only="$2"; shift 2 ;;
     --encoders) encoders="$2"; shift 2 ;;
     --quick) quick=1; shift ;;
+    --ring-check) ring_check=1; shift ;;
     *) echo "$usage" >&2; exit 2 ;;
     esac
 done
@@ -83,6 +89,17 @@ if [ "$quick" == 1 ]; then
     codec_presets=(veryfast)
     repeat=1
 fi
+run_name=bench-run
+if [ "$ring_check" == 1 ]; then
+    # The frames of a clip whose encoder is clearly the slower side, read
+    # in order: all but the first should come from the ring.
+    synthetic_sizes=("640 360 300" "1920 1080 150")
+    synthetic_balances=("encoder-bound 1 4")
+    synthetic_buffers=(8 48)
+    encoders=synthetic
+    repeat=1
+    run_name=bench-ring
+fi
 platforms=(wine native)
 [ -n "$only" ] && platforms=("$only")
 measures() { [[ " ${platforms[*]} " == *" $1 "* ]]; }
@@ -91,7 +108,7 @@ with_synthetic=1 with_codec=1
 [ "$encoders" == synthetic ] && with_codec=0
 measures wine || with_codec=0
 
-run="$here/build/bench-run"
+run="$here/build/$run_name"
 native_build="$here/build/bench-native"
 win_build="$here/build/bench-win32"
 before_root="$here/build/bench-before"
