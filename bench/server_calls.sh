@@ -7,7 +7,8 @@
 #   bench/server_calls.sh PLUGIN [--size WxH] [--host-cost N] [--encoder-cost N] [--buffers N]
 #
 # PLUGIN is direct (the synthetic encoder loaded by the simulator), relay
-# (sidecar.auo) or floor (floor.auo), each with the encoder behind the
+# (sidecar.auo), before (the relay that tools/bench.sh --before REV built)
+# or floor (floor.auo), each with the encoder behind the
 # timing shim as tools/bench.sh runs them. The export runs twice, with 60
 # and with 300 frames, each under a fresh server started with its request
 # trace (wineserver -d1); the difference divided by 240 leaves out what
@@ -35,8 +36,9 @@ done
 case "$plugin" in
 direct) module=timed.auo ;;
 relay) module=sidecar.auo ;;
+before) module=sidecar-before.auo ;;
 floor) module=floor.auo ;;
-*) echo "usage: bench/server_calls.sh direct|relay|floor [--size WxH] [--host-cost N] [--encoder-cost N] [--buffers N]" >&2
+*) echo "usage: bench/server_calls.sh direct|relay|before|floor [--size WxH] [--host-cost N] [--encoder-cost N] [--buffers N]" >&2
    exit 2 ;;
 esac
 
@@ -49,6 +51,10 @@ mkdir -p "$work/editor/plugins" "$work/editor/sidecar"
 cp "$bin/host_simulator.exe" "$work/editor/" &&
     cp "$bin/avi_writer.auo" "$bin/timed.auo" "$bin/sidecar.auo" "$bin/floor.auo" "$work/editor/plugins/" &&
     cp "$bin/timed.auo" "$work/editor/sidecar/timed.auo_" || exit 1
+if [ "$plugin" == before ]; then
+    cp "$here/build/bench-before/win32/bin/sidecar.auo" "$work/editor/plugins/sidecar-before.auo" ||
+        { echo "server_calls: no earlier relay (tools/bench.sh --before REV builds one)" >&2; exit 1; }
+fi
 host_writer_settings "$work/writer.bin" "$encoder_cost"
 host_relay_settings "$work/relay.bin" "$buffers" timed.auo_ "$work/writer.bin"
 settings="$work/relay.bin"
