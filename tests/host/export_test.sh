@@ -160,4 +160,32 @@ for mode in direct relayed; do
     end_case "$work/$mode-large.log"
 done
 
+# A hung encoder (it waits for ever on an event that nobody signals) must
+# not make a silent wait of the run: the simulator's watch reports it with
+# every thread's stack after the stall limit and ends the process.
+cp "$bin/fault_stuck.auo_" "$editor/sidecar/" || exit 1
+for mode in direct relayed; do
+    begin_case "$mode: a stuck export ends after the stall limit with the stack of every thread"
+    plugin="$bin/fault_stuck.auo_"
+    settings=()
+    if [ "$mode" == relayed ]; then
+        plugin="$editor/plugins/sidecar.auo"
+        printf 'x' >"$work/stuck-inner.bin"
+        host_relay_settings "$work/stuck.bin" 4 fault_stuck.auo_ "$work/stuck-inner.bin"
+        settings=(--settings "$(host_winpath "$work/stuck.bin")")
+    fi
+    host_run "$work/$mode-stuck.log" "$editor/host_simulator.exe" --plugin "$(host_winpath "$plugin")" \
+        "${settings[@]}" --output "$(host_winpath "$work/$mode-stuck.avi")" --width 64 --height 48 --frames 30 \
+        --stall-seconds 5
+    expect "the simulator ends with the stall's exit code" "$?" 4
+    expect "it says what made no progress" "$(grep -a -c -F \
+        'STALL: no progress for 5 s during the export (the plugin'"'"'s output)' "$work/$mode-stuck.log")" 1
+    expect "the debugger printed the stacks" "$(grep -a -c '^Backtrace:' "$work/$mode-stuck.log" | sed 's/^[1-9][0-9]*$/some/')" \
+        some
+    expect "one of them is the encoder's, waiting" "$(grep -a -c 'in fault_stuck' "$work/$mode-stuck.log" |
+        sed 's/^[1-9][0-9]*$/some/')" some
+    expect "no result line: the export never returned" "$(grep -a -c '^result=' "$work/$mode-stuck.log")" 0
+    end_case "$work/$mode-stuck.log"
+done
+
 end_cases

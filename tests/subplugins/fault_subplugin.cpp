@@ -4,6 +4,8 @@
 //   FAULT_START_UP_FAILS   the module's start-up (DllMain) refuses to load
 //   FAULT_INIT_RESULT=n    init returns n (default 1)
 //   FAULT_EXIT_RESULT=n    exit returns n (default 1)
+//   FAULT_OUTPUT_STUCK     output reads frame 0 and then waits for ever, as a
+//                          hung encoder does
 // Its settings answers are ordered at run time through the exported
 // FaultSetSettingsAnswers: config_get announces any size, config_set returns
 // any result. Its output reads every frame and returns 1. Every call is
@@ -61,6 +63,12 @@ int Exit() {
 }
 
 int Output(OutputInfo* info) {
+#if defined(FAULT_OUTPUT_STUCK)
+    info->get_video_ex(0, kFormatDefault);
+    Record("output", info->frame_count, 0);
+    // An event that nobody will ever signal: no service call, no progress.
+    WaitForSingleObject(CreateEventA(nullptr, TRUE, FALSE, nullptr), INFINITE);
+#endif
     for (int f = 0; f < info->frame_count && !info->is_abort(); ++f) info->get_video_ex(f, kFormatDefault);
     Record("output", info->frame_count, 1);
     return 1;

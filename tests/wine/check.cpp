@@ -34,7 +34,7 @@ void ReportFailure(const char* file, int line, const std::string& what) {
     std::fflush(stdout);
 }
 
-int RunTestCases(int filter_count, char** filters) {
+int RunTestCases(int filter_count, char** filters, void (*case_started)(const char* name)) {
     int passed = 0;
     int failed = 0;
     for (TestCase* test_case = g_first; test_case; test_case = test_case->next) {
@@ -42,6 +42,7 @@ int RunTestCases(int filter_count, char** filters) {
         std::printf("[ RUN  ] %s.%s\n", test_case->suite, test_case->name);
         std::fflush(stdout);
         g_failures_in_case = 0;
+        if (case_started != nullptr) case_started(test_case->name);
         test_case->run();
         if (g_failures_in_case == 0) {
             ++passed;

@@ -15,8 +15,9 @@ struct TestCase {
 
 void RegisterTestCase(TestCase* test_case);
 // Runs every case whose suite or "suite.name" matches one of the filters
-// (all cases without filters); returns the number of failed cases.
-int RunTestCases(int filter_count, char** filters);
+// (all cases without filters); returns the number of failed cases. Each
+// case's start is announced to `case_started` (may be null) with its name.
+int RunTestCases(int filter_count, char** filters, void (*case_started)(const char* name) = nullptr);
 void ReportFailure(const char* file, int line, const std::string& what);
 
 #define OFFLOADER_JOIN2(a, b) a##b

@@ -12,6 +12,7 @@
 
 #include "tests/wine/check.h"
 #include "tests/wine/editor.h"
+#include "tools/editor/stall_watch.h"
 
 namespace editor {
 void Initialise(const std::string& build_folder);
@@ -84,6 +85,13 @@ int LayOutAndRun(int argc, char** argv) {
     return static_cast<int>(code);
 }
 
+// A case that hangs ends the run with the stacks of every thread. A case
+// makes progress with every service call of the editor's and ends well
+// within this under emulation; it is not a measurement.
+constexpr unsigned kStallSeconds = 120;
+editor_sim::StallWatch g_watch;
+void CaseStarted(const char* name) { g_watch.Step(name); }
+
 // A crash in a case must end the run with a report, not wait for a debugger.
 LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception) {
     std::printf("CRASH: exception 0x%08lx at %p in thread %lu\n",
@@ -107,6 +115,8 @@ int main(int argc, char** argv) {
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_WIN95_CLASSES};
     InitCommonControlsEx(&controls);
     editor::Initialise(argv[1] + std::strlen(kInFolderFlag));
-    int failed = RunTestCases(argc - 2, argv + 2);
+    if (!g_watch.Start(kStallSeconds)) std::printf("the watch on stalled cases did not start\n");
+    int failed = RunTestCases(argc - 2, argv + 2, CaseStarted);
+    g_watch.Stop();
     return failed == 0 ? 0 : 1;
 }

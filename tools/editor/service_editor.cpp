@@ -29,12 +29,14 @@ uint8_t* GuardedFrame::Place(size_t bytes) {
 }
 
 Editor* Editor::current_ = nullptr;
+std::atomic<long> Editor::calls_anywhere_{0};
 
 // Every service call runs inside one: it checks the caller's thread, keeps
 // the fetch log and adds the call's duration to the editor's share.
 class Editor::Call {
 public:
     Call(Editor& editor, bool flag = false) : editor_(editor) {
+        calls_anywhere_.fetch_add(1, std::memory_order_relaxed);
         const bool foreign = CurrentThreadKey() != editor.thread_;
         if (foreign) editor.off_thread.fetch_add(1);
         served_ = !foreign || editor.foreign_ == ForeignCalls::kServe;

@@ -76,6 +76,9 @@ public:
     int64_t ServiceTicks() const { return service_ticks_; }
     // Forgets what was asked and any cancellation; keeps how to answer.
     void ForgetCalls();
+    // Service calls made to any editor of the process so far, served or not:
+    // what a watch on a stuck export sees move.
+    static long CallsAnywhere() { return calls_anywhere_.load(std::memory_order_relaxed); }
 
     // How to misbehave. The atomic ones may be changed during an export.
     std::atomic<int> null_frame{-1};          // get_video(_ex) answers null for this frame
@@ -150,6 +153,7 @@ private:
     uint64_t thread_ = 0;
     CallLock lock_;
     std::atomic<bool> cancel_requested_{false};
+    static std::atomic<long> calls_anywhere_;
     int64_t service_ticks_ = 0;
     FetchTimeline fetches_;
     int fetched_frame_ = -1;  // delivered by the call being served

@@ -19,6 +19,7 @@
 
 #include "plugin/output_plugin.h"
 #include "tools/editor/clip_editor.h"
+#include "tools/editor/stall_watch.h"
 #include "tools/editor/test_clip.h"
 
 namespace {
@@ -30,6 +31,10 @@ using editor_sim::TestClip;
 constexpr int kExitFailedExport = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitForeignThread = 3;
+static_assert(editor_sim::kStalledExitCode != kExitFailedExport && editor_sim::kStalledExitCode != kExitUsage &&
+                  editor_sim::kStalledExitCode != kExitForeignThread,
+              "a stalled run has an exit code of its own");
+constexpr int32_t kDefaultStallSeconds = 60;
 constexpr long kMaxSettingsBytes = 1 << 20;
 
 const char kUsage[] =
@@ -50,6 +55,10 @@ const char kUsage[] =
     "  --dump-audio FILE        write the whole audio as 16-bit little-endian stereo\n"
     "  --close-message-boxes    close the message boxes that this process shows\n"
     "  --cancel-after N         cancel as Ctrl+C would once N frames have been served\n"
+    "  --cancel-after-seconds N cancel as Ctrl+C would N seconds into the export\n"
+    "  --stall-seconds N        end with the stacks of every thread and exit code 4 when\n"
+    "                           the plugin makes no progress for N seconds (default 60,\n"
+    "                           0: never)\n"
     "  --fetch-log FILE         write when each frame's first fetch ended, and when the\n"
     "                           next service call began (performance-counter ticks)\n"
     "  --time-host-cost         without a plugin: produce every frame (YUY2) at the\n"
@@ -69,6 +78,8 @@ struct Options {
     ClipShape shape;
     int32_t host_cost = 0;
     int32_t cancel_after = -1;
+    int32_t cancel_after_seconds = 0;
+    int32_t stall_seconds = kDefaultStallSeconds;
     bool configure = false;
     bool export_clip = true;
     bool close_message_boxes = false;
@@ -119,6 +130,10 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             ok = count(0, &options->host_cost);
         else if (name == "--cancel-after")
             ok = count(0, &options->cancel_after);
+        else if (name == "--cancel-after-seconds")
+            ok = count(1, &options->cancel_after_seconds);
+        else if (name == "--stall-seconds")
+            ok = count(0, &options->stall_seconds);
         else if (name == "--no-audio")
             options->shape.audio = false;
         else if (name == "--configure")
@@ -262,6 +277,47 @@ private:
     HANDLE stop_ = nullptr;
     HANDLE thread_ = nullptr;
     std::vector<std::string> boxes_;
+};
+
+// The user's cancel at a moment of the export rather than at a frame: for
+// an encoder that is still at work after the last frame was served.
+class CancelTimer {
+public:
+    CancelTimer() = default;
+    ~CancelTimer() { Stop(); }
+    CancelTimer(const CancelTimer&) = delete;
+    CancelTimer& operator=(const CancelTimer&) = delete;
+
+    bool Start(int32_t seconds) {
+        milliseconds_ = static_cast<DWORD>(seconds) * 1000;
+        stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (stop_ == nullptr) return false;
+        thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+        return thread_ != nullptr;
+    }
+    void Stop() {
+        if (thread_ != nullptr) {
+            SetEvent(stop_);
+            WaitForSingleObject(thread_, INFINITE);
+            CloseHandle(thread_);
+            thread_ = nullptr;
+        }
+        if (stop_ != nullptr) {
+            CloseHandle(stop_);
+            stop_ = nullptr;
+        }
+    }
+
+private:
+    static DWORD WINAPI Run(void* self) {
+        auto* timer = static_cast<CancelTimer*>(self);
+        if (WaitForSingleObject(timer->stop_, timer->milliseconds_) == WAIT_TIMEOUT) g_editor.Cancel();
+        return 0;
+    }
+
+    DWORD milliseconds_ = 0;
+    HANDLE stop_ = nullptr;
+    HANDLE thread_ = nullptr;
 };
 
 class LoadedModule {
@@ -412,11 +468,18 @@ int Run(const Options& options) {
         return kExitUsage;
     }
 
+    editor_sim::StallWatch watch;
+    if (options.stall_seconds > 0 && !watch.Start(static_cast<unsigned>(options.stall_seconds))) {
+        std::fprintf(stderr, "host_simulator: cannot start the watch on a stalled export\n");
+        return kExitUsage;
+    }
+
     int result = 0;
     int64_t export_ticks = 0;
     bool exported = false;
     bool settings_saved = true;
     {
+        watch.Step("the plugin's loading");
         LoadedModule module(options.plugin.c_str());
         if (module.Get() == nullptr) {
             std::fprintf(stderr, "host_simulator: cannot load %s (error %lu)\n", options.plugin.c_str(),
@@ -431,13 +494,17 @@ int Run(const Options& options) {
             return kExitUsage;
         }
         std::printf("plugin=%s\n", table->name != nullptr ? table->name : "");
+        watch.Step("the plugin's init");
         if (table->init != nullptr && table->init() == 0) {
             std::fprintf(stderr, "host_simulator: the plugin's init failed\n");
             return kExitUsage;
         }
+        watch.Step("the plugin's config_set");
         if (!options.settings.empty()) RestoreSettings(table, options.settings);
         if (options.configure) {
             if (table->config != nullptr) {
+                // The user takes as long as they like in the dialog.
+                watch.Step("the plugin's config", false);
                 std::printf("config=%d\n", table->config(nullptr, module.Get()));
             } else {
                 std::fprintf(stderr, "host_simulator: the plugin has no configuration\n");
@@ -445,15 +512,25 @@ int Run(const Options& options) {
         }
         if (options.export_clip && table->output != nullptr) {
             OutputInfo info = g_editor.Info(options.output.empty() ? nullptr : options.output.c_str());
+            CancelTimer cancel;
+            if (options.cancel_after_seconds > 0 && !cancel.Start(options.cancel_after_seconds)) {
+                std::fprintf(stderr, "host_simulator: cannot start the cancel timer\n");
+                return kExitUsage;
+            }
+            watch.Step("the export (the plugin's output)");
             int64_t start = Ticks();
             result = table->output(&info);
             export_ticks = Ticks() - start;
             exported = true;
         }
         if (g_editor.ProgressShown()) std::fprintf(stderr, "\n");
+        watch.Step("the plugin's config_get");
         if (!options.save_settings.empty()) settings_saved = SaveSettings(table, options.save_settings);
+        watch.Step("the plugin's exit");
         if (table->exit != nullptr) table->exit();
+        watch.Step("the plugin's unloading");
     }
+    watch.Stop();
     closer.Stop();
     for (const std::string& box : closer.Boxes()) std::printf("message-box: %s\n", box.c_str());
     if (!exported) return settings_saved ? 0 : kExitUsage;
