@@ -42,6 +42,12 @@ public:
 
     // Waits without a time limit, releases the thread and returns its exit code.
     uint32_t Join();
+    // Join, for a thread that owns windows: meanwhile every message another
+    // thread sends to it is handed to its window procedure, so that the
+    // ending thread (a DLL's thread-detach code, the system destroying its
+    // windows) may send to this one without both waiting for ever. Posted
+    // messages stay queued. Without a window system this is Join.
+    uint32_t JoinTakingSentMessages();
 
 private:
     void* state_ = nullptr;  // the port's record of a started thread

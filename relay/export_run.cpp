@@ -172,7 +172,9 @@ bool RelayContext::WorkArrived() {
 int32_t RelayContext::FinishOutput() {
     int32_t code = 0;
     if (worker_thread.Started()) {
-        code = static_cast<int32_t>(worker_thread.Join());
+        // The worker's end runs the thread-detach code of every DLL and
+        // destroys the windows it owns; any of it may send to this thread.
+        code = static_cast<int32_t>(worker_thread.JoinTakingSentMessages());
         worker_thread_id = 0;
     }
     ReleaseExportBuffers();

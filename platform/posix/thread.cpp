@@ -99,6 +99,8 @@ uint32_t Thread::Join() {
     return code;
 }
 
+uint32_t Thread::JoinTakingSentMessages() { return Join(); }
+
 uint32_t CurrentThreadId() {
     if (t_id == 0) t_id = NewThreadId();
     return t_id;

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/win32/sent_messages.h"
+
 namespace platform::detail {
 
 namespace {
@@ -34,31 +36,9 @@ WaitResult EventBase::Wait(WaitLimit limit) {
 }
 
 WaitResult EventBase::WaitTakingSentMessages(WaitLimit limit) {
-    HANDLE handle = static_cast<HANDLE>(handle_);
-    const DWORD start = GetTickCount();
-    for (;;) {
-        DWORD ms = INFINITE;
-        if (limit == WaitLimit::HalfSecond) {
-            const DWORD elapsed = GetTickCount() - start;
-            // Sent messages kept this thread busy up to the limit: one last
-            // look at the event, and no more messages.
-            if (elapsed >= kHalfSecond) {
-                return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0 ? WaitResult::Signalled : WaitResult::TimedOut;
-            }
-            ms = kHalfSecond - elapsed;
-        }
-        // With MWMO_INPUTAVAILABLE a message sent before the wait began wakes
-        // it as well; without, only one that arrives during it would. The
-        // event comes first when both are there.
-        const DWORD woken = MsgWaitForMultipleObjectsEx(1, &handle, ms, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
-        if (woken == WAIT_OBJECT_0) return WaitResult::Signalled;
-        if (woken != WAIT_OBJECT_0 + 1) return WaitResult::TimedOut;
-        // Sent messages go to their window procedures inside this call and
-        // are never returned; PM_QS_SENDMESSAGE looks at nothing else, and
-        // PM_NOREMOVE would leave anything it did find where it is.
-        MSG message;
-        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
+    const DWORD ms = limit == WaitLimit::Forever ? INFINITE : kHalfSecond;
+    return win32::WaitTakingSentMessages(static_cast<HANDLE>(handle_), ms) ? WaitResult::Signalled
+                                                                           : WaitResult::TimedOut;
 }
 
 }  // namespace platform::detail

@@ -3,11 +3,24 @@
 #include <windows.h>
 #include <process.h>
 
+#include "platform/win32/sent_messages.h"
+
 namespace platform {
 
 namespace {
 // The thread's handle is the whole state.
 HANDLE HandleOf(void* state) { return static_cast<HANDLE>(state); }
+
+// Of a thread that has ended: its exit code, and the handle closed.
+uint32_t CloseEnded(void** state, uint32_t* id) {
+    HANDLE handle = HandleOf(*state);
+    DWORD code = 0;
+    if (!GetExitCodeThread(handle, &code)) code = 0;
+    CloseHandle(handle);
+    *state = nullptr;
+    *id = 0;
+    return code;
+}
 }  // namespace
 
 Thread::~Thread() {
@@ -35,14 +48,14 @@ bool Thread::HasEnded() { return !Started() || WaitForSingleObject(HandleOf(stat
 
 uint32_t Thread::Join() {
     if (!Started()) return 0;
-    HANDLE handle = HandleOf(state_);
-    WaitForSingleObject(handle, INFINITE);
-    DWORD code = 0;
-    if (!GetExitCodeThread(handle, &code)) code = 0;
-    CloseHandle(handle);
-    state_ = nullptr;
-    id_ = 0;
-    return code;
+    WaitForSingleObject(HandleOf(state_), INFINITE);
+    return CloseEnded(&state_, &id_);
+}
+
+uint32_t Thread::JoinTakingSentMessages() {
+    if (!Started()) return 0;
+    win32::WaitTakingSentMessages(HandleOf(state_), INFINITE);
+    return CloseEnded(&state_, &id_);
 }
 
 int CurrentThreadPriority() { return GetThreadPriority(GetCurrentThread()); }

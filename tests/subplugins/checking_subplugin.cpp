@@ -122,6 +122,24 @@ private:
     HWND window_ = nullptr;
 };
 
+// With kSendsAsItsThreadEnds: the editor's window, and the thread whose end
+// sends to it. The relay joins that thread on the editor's thread.
+HWND g_thread_end_window = nullptr;
+volatile DWORD g_thread_end_sender = 0;
+
+void SendAsTheThreadEnds() {
+    if (g_thread_end_sender == 0 || g_thread_end_sender != GetCurrentThreadId()) return;
+    g_thread_end_sender = 0;
+    DWORD_PTR answer = 0;
+    // Bounded only so that a relay that does not take the message fails the
+    // case instead of hanging the test run.
+    if (!SendMessageTimeoutA(g_thread_end_window, checking_verdict::kEditorMessage, static_cast<WPARAM>(-2), 0,
+                             SMTO_NORMAL, 20000, &answer)) {
+        answer = 0;
+    }
+    test_subplugin::Record("thread_end", 0, static_cast<int>(answer));
+}
+
 // The editor's contract: a frame's pointer is valid until the next video
 // call by anyone, so the second thread takes no frames.
 struct SideThread {
@@ -185,6 +203,10 @@ int CheckingOutput(OutputInfo* handed) {
         return result;
     }
 
+    if (options & checking_verdict::kSendsAsItsThreadEnds) {
+        std::memcpy(&g_thread_end_window, info->passthrough_3, sizeof g_thread_end_window);
+        g_thread_end_sender = GetCurrentThreadId();
+    }
     std::unique_ptr<OwnedWindow> window;
     if (options & checking_verdict::kOwnedWindow) window.reset(new OwnedWindow(*info, &verdict));
     SideThread side = {info, options, 0, static_cast<uint32_t>(info->passthrough_1[1]) + 5, 0, 0, 0, 0};
@@ -262,4 +284,11 @@ int CheckingOutput(OutputInfo* handed) {
     test_subplugin::Record("output", verdict.frames_checked, result, &verdict, sizeof verdict, verdict.ole_result);
     if (options & checking_verdict::kEndsItsThread) ExitThread(static_cast<DWORD>(result));
     return result;
+}
+
+// Thread-detach code runs on the ending thread, under the loader's lock, as
+// every DLL's does; sending from there is what some encoders' clean-up does.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void*) {
+    if (reason == DLL_THREAD_DETACH) SendAsTheThreadEnds();
+    return TRUE;
 }

@@ -28,6 +28,10 @@ constexpr int32_t kRewritesItsRecord = 256;  // rewrites every field of its Outp
 // in OutputInfo.passthrough_3), activates it, and sends kEditorMessage to
 // the editor's window at the start, every tenth request and at the end.
 constexpr int32_t kOwnedWindow = 512;
+// Sends kEditorMessage to the editor's window (passthrough_3) once more from
+// the module's thread-detach code as its output thread ends, after output
+// has returned, and records the answer as "thread_end" (0: none in 20 s).
+constexpr int32_t kSendsAsItsThreadEnds = 1024;
 // OutputInfo.passthrough_1[1]: the seed of the random pattern.
 
 // Flags that an editor may well give and that the relay must not take for

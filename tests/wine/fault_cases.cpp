@@ -196,39 +196,6 @@ HWND CreateEditorWindow() {
     return window;
 }
 
-// A hung export would hold the run until the test driver's own limit: after
-// a minute the process ends with a report instead. Not a measurement: a
-// sound export of this size takes well under a second.
-class HangGuard {
-public:
-    explicit HangGuard(const char* what) : what_(what) {
-        stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        thread_ = CreateThread(nullptr, 0, Watch, this, 0, nullptr);
-    }
-    ~HangGuard() {
-        SetEvent(stop_);
-        WaitForSingleObject(thread_, INFINITE);
-        CloseHandle(thread_);
-        CloseHandle(stop_);
-    }
-    HangGuard(const HangGuard&) = delete;
-    HangGuard& operator=(const HangGuard&) = delete;
-
-private:
-    static DWORD WINAPI Watch(void* argument) {
-        auto* guard = static_cast<HangGuard*>(argument);
-        if (WaitForSingleObject(guard->stop_, 60000) == WAIT_TIMEOUT) {
-            std::printf("HANG: %s did not return within a minute\n", guard->what_);
-            std::fflush(stdout);
-            TerminateProcess(GetCurrentProcess(), 4);
-        }
-        return 0;
-    }
-    const char* what_;
-    HANDLE stop_ = nullptr;
-    HANDLE thread_ = nullptr;
-};
-
 }  // namespace
 
 TEST_CASE(faults, the_editors_failures_abort_the_export_without_wrong_bytes_or_a_thread_left) {
@@ -489,11 +456,8 @@ TEST_CASE(faults, a_sub_plugin_window_owned_by_the_editors_window_does_not_hang_
         e.frame_count = 60;
         e.options = checking_verdict::kOwnedWindow;
         e.owner_window = editor_window;
-        LoadedRelay::Outcome outcome;
-        {
-            HangGuard guard("an export whose sub-plugin owns a window of the editor's");
-            outcome = loaded.Run(e);
-        }
+        // A hang ends the run through the test host's stall watch, with the stacks.
+        LoadedRelay::Outcome outcome = loaded.Run(e);
         CheckCleanExport(e, outcome);
         const Verdict& v = outcome.verdict;
         CHECK_EQ(v.window_created, 1);
@@ -509,6 +473,46 @@ TEST_CASE(faults, a_sub_plugin_window_owned_by_the_editors_window_does_not_hang_
         CHECK(PeekMessageA(&message, reinterpret_cast<HWND>(-1), kPostedToThread, kPostedToThread, PM_REMOVE) &&
               message.wParam == static_cast<WPARAM>(buffers));
         CheckAftermath(census, NoMessages(), std::to_string(buffers) + " buffers, a window owned by the editor's");
+    }
+    DestroyWindow(editor_window);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+}
+
+TEST_CASE(faults, a_sub_plugin_that_sends_to_the_editor_as_its_thread_ends_does_not_hang_the_export) {
+    // The output thread's end runs every DLL's thread-detach code, and this
+    // sub-plugin's sends to the editor's window from there: the editor's
+    // thread is then joining the worker, inside the relay's output, and must
+    // take the message. Messages posted to it stay in its queue.
+    LoadedRelay loaded;
+    REQUIRE(loaded.ready);
+    HWND editor_window = CreateEditorWindow();
+    REQUIRE(editor_window != nullptr);
+    for (int buffers : {1, 8}) {
+        CHECK_EQ(loaded.Choose(kChecking, buffers), kHeader);
+        ThreadCensus census;
+        g_window_log = EditorWindowLog();
+        PostMessageA(editor_window, kPostedToWindow, static_cast<WPARAM>(buffers), 0);
+        PostThreadMessageA(GetCurrentThreadId(), kPostedToThread, static_cast<WPARAM>(buffers), 0);
+        Export e;
+        e.buffers = buffers;
+        e.options = checking_verdict::kSendsAsItsThreadEnds;
+        e.owner_window = editor_window;
+        LoadedRelay::Outcome outcome = loaded.Run(e);
+        CheckCleanExport(e, outcome);
+        const std::vector<RecordedCall> ends = CallsTo(outcome.calls, kChecking, "thread_end");
+        if (CHECK_EQ(ends.size(), 1u)) {
+            CHECK_EQ(ends[0].result, checking_verdict::kEditorAnswer);  // answered, not timed out
+            CHECK_EQ(ends[0].thread_id, outcome.verdict.thread_id);     // from the output thread's end
+        }
+        CHECK_EQ(g_window_log.sent, 1L);
+        CHECK_EQ(g_window_log.posted, 0L);
+        MSG message = {};
+        CHECK(PeekMessageA(&message, editor_window, kPostedToWindow, kPostedToWindow, PM_REMOVE) &&
+              message.wParam == static_cast<WPARAM>(buffers));
+        CHECK(PeekMessageA(&message, reinterpret_cast<HWND>(-1), kPostedToThread, kPostedToThread, PM_REMOVE) &&
+              message.wParam == static_cast<WPARAM>(buffers));
+        CheckAftermath(census, NoMessages(), std::to_string(buffers) + " buffers, a send as the thread ends");
     }
     DestroyWindow(editor_window);
     MSG message;

@@ -108,7 +108,8 @@ LoadedRelay::Outcome LoadedRelay::Run(const Export& e) {
     PrepareHost(e);
     TakeCalls();
     outcome.result = relay.table->output(&g_host.info);
-    std::vector<RecordedCall> outputs = CallsTo(TakeCalls(), kChecking, "output");
+    outcome.calls = TakeCalls();
+    std::vector<RecordedCall> outputs = CallsTo(outcome.calls, kChecking, "output");
     if (outputs.size() == 1 && outputs[0].bytes.size() == sizeof(Verdict)) {
         outcome.reported = true;
         outcome.call = outputs[0];

@@ -91,6 +91,7 @@ struct LoadedRelay {
         bool reported = false;
         checking_verdict::Verdict verdict = {};
         RecordedCall call = {};
+        std::vector<RecordedCall> calls;  // every call the sub-plugins recorded during the export
     };
     Outcome Run(const Export& e);
 };
