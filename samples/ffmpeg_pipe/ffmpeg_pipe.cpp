@@ -19,8 +19,11 @@
 // is always on its way, so the two inputs cannot hold each other up.
 //
 // ffmpeg writes to "<name>.partial.<ext>"; only a complete export is renamed
-// to the file asked for. A cancelled or failed export stops ffmpeg, removes
-// the partial file and leaves any older file of that name as it was.
+// to the file asked for. ffmpeg's exit status says whether it is complete:
+// arguments such as -t or -frames:v end an encode early, and well. A
+// cancelled or failed export stops ffmpeg, removes the partial file and
+// leaves any older file of that name as it was. A complete file that cannot
+// take its final name is never removed: it stays under its partial name.
 #include <windows.h>
 
 #include <algorithm>
@@ -59,18 +62,37 @@ const char kEndedEarlyMessage[] = "ffmpeg が出力の途中で終了しまし�
 const char kFailedMessage[] = "ffmpeg がエラーで終了しました。";
 const char kStuckMessage[] = "ffmpeg が終了しないため、出力を中止しました。";
 const char kFrameMessage[] = "映像を取得できませんでした。";
-const char kRenameMessage[] = "出力ファイルを作成できませんでした。";
+const char kRenameMessage[] =
+    "出力ファイルを指定の名前にできませんでした。エンコードしたファイルは一時的な名前のまま残してあります。";
+const char kPathTooLongMessage[] =
+    "出力ファイルのパスが長すぎるため出力できません。フォルダーまたはファイルの名前を短くしてください。";
+const char kPartialLabel[] = "エンコードしたファイル: ";
+const char kFinalLabel[] = "指定の名前: ";
 
 // How often the sample looks at the editor's cancel button and at ffmpeg
 // while it waits for ffmpeg.
 constexpr DWORD kPollMilliseconds = 100;
-// After a cancellation or failure: ffmpeg, with its inputs reset, normally
-// ends within a fraction of a second; past this it is ended by force where a
-// handle allows it.
-constexpr DWORD kStopGraceMilliseconds = 5000;
+// After a cancellation or failure while ffmpeg still reads: with its inputs
+// reset it normally ends within a fraction of a second; past this, or at
+// once when it has read everything already, it is ended by force.
+constexpr DWORD kStopGraceMilliseconds = 1000;
 constexpr DWORD kStopLimitMilliseconds = 30000;
 
 std::string FromCodePage932(const char* text) { return Narrow(Widen(text, 932), CP_UTF8); }
+
+// The system's own words for an error, UTF-8.
+std::string SystemMessage(DWORD error) {
+    wchar_t* text = nullptr;
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring words = length > 0 && text != nullptr ? std::wstring(text, length) : std::wstring();
+    if (text != nullptr) LocalFree(text);
+    while (!words.empty() && (words.back() == L'\n' || words.back() == L'\r' || words.back() == L' ')) words.pop_back();
+    char code[32];
+    std::snprintf(code, sizeof code, " (%lu)", static_cast<unsigned long>(error));
+    return Narrow(words, CP_UTF8) + code;
+}
 
 std::string ExitCodeText(int code) {
     char text[64];
@@ -104,19 +126,27 @@ struct Outgoing {
         bytes.reset(new (std::nothrow) uint8_t[static_cast<size_t>(capacity)]);
         return bytes != nullptr;
     }
-    bool Pending() const { return sent < size; }
+    bool Pending() const { return !finished && sent < size; }
     bool Ready() const { return link.Connected() && !Pending() && !finished; }
     void Finish() {
         link.Finish();
         finished = true;
     }
+    // ffmpeg no longer reads this input: it has what it wanted of it (-t,
+    // -frames:v, -shortest) or it has failed; its exit status tells which.
+    void Left() {
+        link.Abort();
+        finished = true;
+        left = true;
+    }
+    bool left = false;
 };
 
 enum class Outcome {
     kDelivered,    // every frame and sample is with ffmpeg
     kCancelled,    // the user cancelled
     kFrameFailed,  // the editor gave no frame
-    kFfmpegEnded,  // ffmpeg ended, or left, before it had everything
+    kFfmpegEnded,  // ffmpeg ended, or stopped reading, before it had everything
 };
 
 class ExportRun {
@@ -148,7 +178,9 @@ public:
                 if (outcome != Outcome::kDelivered) return outcome;
             }
             if (audio_.Ready()) NextAudio();
-            if (video_.finished && audio_.finished) return Outcome::kDelivered;
+            if (video_.finished && audio_.finished) {
+                return video_.left || audio_.left ? Outcome::kFfmpegEnded : Outcome::kDelivered;
+            }
 
             fd_set readable;
             fd_set writable;
@@ -160,17 +192,23 @@ public:
             }
             timeval timeout = {0, static_cast<long>(kPollMilliseconds) * 1000};
             const int ready = select(0, &readable, &writable, nullptr, &timeout);
-            if (ready == SOCKET_ERROR) return Outcome::kFfmpegEnded;
+            // The connections are broken: reset, so that an ffmpeg still
+            // waiting on them ends (-xerror) and its status says how.
+            if (ready == SOCKET_ERROR) return Broken();
             for (Outgoing* stream : {&video_, &audio_}) {
                 if (stream->link.Listening() && FD_ISSET(stream->link.Listener(), &readable) &&
                     !stream->link.Accept()) {
-                    return Outcome::kFfmpegEnded;
+                    return Broken();
                 }
                 if (stream->link.Connected() && stream->Pending() && FD_ISSET(stream->link.Connection(), &writable)) {
                     const int32_t sent =
                         stream->link.Send(stream->bytes.get() + stream->sent, stream->size - stream->sent);
-                    if (sent < 0) return Outcome::kFfmpegEnded;
-                    stream->sent += sent;
+                    if (sent < 0) {
+                        // The other input may still be read (-shortest).
+                        stream->Left();
+                    } else {
+                        stream->sent += sent;
+                    }
                 }
             }
             // While ffmpeg is slow the loop idles in select; while it is
@@ -191,6 +229,11 @@ public:
     }
 
 private:
+    Outcome Broken() {
+        Abort();
+        return Outcome::kFfmpegEnded;
+    }
+
     // A second at a time: under the relay every audio request waits for the
     // editor's thread, so few large requests cost less than many small ones.
     int32_t AudioChunkSamples() const { return std::max<int32_t>(1, plan_.audio_rate); }
@@ -255,11 +298,22 @@ std::wstring OutputPath(OutputInfo* info) {
 }
 
 // Stops ffmpeg after a cancellation or failure; false when it would not end.
-bool StopFfmpeg(ExportRun* run, FfmpegProcess* ffmpeg) {
+// Once ffmpeg has read everything nothing but force stops it: it would go on
+// encoding what it holds, or rewriting the file.
+bool StopFfmpeg(ExportRun* run, FfmpegProcess* ffmpeg, bool still_reading) {
     run->Abort();
-    if (ffmpeg->WaitEnded(kStopGraceMilliseconds)) return true;
+    if (still_reading && ffmpeg->WaitEnded(kStopGraceMilliseconds)) return true;
     ffmpeg->Kill();
     return ffmpeg->WaitEnded(kStopLimitMilliseconds);
+}
+
+// Waits for ffmpeg to end on its own, as long as the user lets it; false
+// when the user cancelled first.
+bool AwaitFfmpeg(OutputInfo* info, FfmpegProcess* ffmpeg) {
+    while (!ffmpeg->WaitEnded(kPollMilliseconds)) {
+        if (info->is_abort()) return false;
+    }
+    return true;
 }
 
 int PipeOutput(OutputInfo* info) {
@@ -275,7 +329,14 @@ int PipeOutput(OutputInfo* info) {
         ShowPipeError(PlanErrorMessage(error));
         return 0;
     }
-    const Program program = FindProgram(Widen(g_settings.program, 932));
+    const std::wstring partial = Widen(PartialPath(Narrow(path, CP_UTF8)), CP_UTF8);
+    // Refused before anything is encoded: ffmpeg would write the whole
+    // export, and then neither the rename nor the clean-up could reach it.
+    if (partial.size() >= MAX_PATH) {
+        ShowPipeError(kPathTooLongMessage, Narrow(path, CP_UTF8));
+        return 0;
+    }
+    const Program program = FindProgram(Widen(UnquotedProgram(g_settings.program), 932));
     if (program.kind == ProgramKind::kMissing) {
         ShowPipeError(kMissingMessage, FromCodePage932(g_settings.program));
         return 0;
@@ -290,7 +351,6 @@ int PipeOutput(OutputInfo* info) {
     ExportRun run(info, plan, &ffmpeg);
     CommandParts parts;
     if (!run.Prepare(&parts.video_port, &parts.audio_port)) return 0;
-    const std::wstring partial = Widen(PartialPath(Narrow(path, CP_UTF8)), CP_UTF8);
     if (program.kind == ProgramKind::kLinux) {
         parts.program = program.unix_path;
         parts.output = UnixPath(partial);
@@ -310,25 +370,25 @@ int PipeOutput(OutputInfo* info) {
     }
 
     Outcome outcome = run.Deliver();
-    if (outcome == Outcome::kDelivered) {
-        // ffmpeg still encodes what it has buffered and writes the index.
-        while (!ffmpeg.WaitEnded(kPollMilliseconds)) {
-            if (info->is_abort()) {
-                outcome = Outcome::kCancelled;
-                break;
-            }
-        }
-    }
-    if (outcome != Outcome::kDelivered && !StopFfmpeg(&run, &ffmpeg)) {
+    // Delivered: ffmpeg still encodes what it holds and writes the index.
+    // Ended or stopped reading: it may still be finishing a file it chose
+    // to end early. Either way it ends by itself, unless the user cancels.
+    const bool delivering = outcome == Outcome::kCancelled || outcome == Outcome::kFrameFailed;
+    if (!delivering && !AwaitFfmpeg(info, &ffmpeg)) outcome = Outcome::kCancelled;
+    if ((outcome == Outcome::kCancelled || outcome == Outcome::kFrameFailed) &&
+        !StopFfmpeg(&run, &ffmpeg, delivering)) {
         ShowPipeError(kStuckMessage, ffmpeg.Log());
         return 0;
     }
     const int exit_code = ffmpeg.ExitCode();
     const LogReport log = ReadLog(ffmpeg.Log());
-    if (outcome == Outcome::kDelivered && exit_code == 0) {
+    if ((outcome == Outcome::kDelivered || outcome == Outcome::kFfmpegEnded) && exit_code == 0) {
         if (MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) return 1;
-        ShowPipeError(kRenameMessage, Narrow(path, CP_UTF8));
-        DeleteFileW(partial.c_str());
+        // A finished encode may have taken hours: it stays where it is.
+        const DWORD error = GetLastError();
+        ShowPipeError(kRenameMessage, FromCodePage932(kPartialLabel) + Narrow(partial, CP_UTF8) + "\n" +
+                                          FromCodePage932(kFinalLabel) + Narrow(path, CP_UTF8) + "\n" +
+                                          SystemMessage(error));
         return 0;
     }
     DeleteFileW(partial.c_str());

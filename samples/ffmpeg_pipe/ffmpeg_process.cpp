@@ -123,10 +123,8 @@ std::string UnixPath(const std::wstring& path) {
 }
 
 FfmpegProcess::~FfmpegProcess() {
-    if (process_ != nullptr) {
-        if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) TerminateProcess(process_, 1);
-        CloseHandle(process_);
-    }
+    if (!Ended()) Kill();
+    if (process_ != nullptr) CloseHandle(process_);
     if (job_ != nullptr) CloseHandle(job_);
     if (log_reader_ != INVALID_HANDLE_VALUE) CloseHandle(log_reader_);
     if (!log_path_.empty()) DeleteFileW(log_path_.c_str());
@@ -217,8 +215,11 @@ bool FfmpegProcess::Start(const Program& program, const std::string& command_lin
 void FfmpegProcess::ReadLog() {
     char block[4096];
     DWORD read = 0;
-    while (ReadFile(log_reader_, block, sizeof block, &read, nullptr) && read > 0) {
+    while (log_reader_ != INVALID_HANDLE_VALUE && ReadFile(log_reader_, block, sizeof block, &read, nullptr) &&
+           read > 0) {
         log_.append(block, read);
+        // The shell's first line, looked for before the log is cut.
+        if (through_shell_ && shell_pid_ == 0) shell_pid_ = ffmpeg_pipe::ReadLog(log_).pid;
         if (log_.size() > 2 * kLogKeep) log_.erase(0, log_.size() - kLogKeep);
     }
 }
@@ -242,8 +243,26 @@ bool FfmpegProcess::WaitEnded(DWORD milliseconds) {
 }
 
 bool FfmpegProcess::Kill() {
-    if (process_ == nullptr || through_shell_) return false;
-    return TerminateProcess(process_, 1) != 0;
+    if (!through_shell_) return process_ != nullptr && TerminateProcess(process_, 1) != 0;
+    ReadLog();
+    if (shell_pid_ == 0) return false;
+    // Wine starts this Linux program as it started ffmpeg, and forgets it:
+    // the shell's report of ffmpeg's end says when the kill has worked.
+    std::wstring line = Widen(KillCommandLine(shell_pid_), CP_UTF8);
+    std::vector<wchar_t> mutable_line(line.begin(), line.end());
+    mutable_line.push_back(L'\0');
+    STARTUPINFOW startup;
+    std::memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started;
+    std::memset(&started, 0, sizeof started);
+    if (!CreateProcessW(nullptr, mutable_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &started)) {
+        return false;
+    }
+    if (started.hThread != nullptr) CloseHandle(started.hThread);
+    if (started.hProcess != nullptr) CloseHandle(started.hProcess);
+    return true;
 }
 
 int FfmpegProcess::ExitCode() {

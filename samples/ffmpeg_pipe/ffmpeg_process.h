@@ -12,8 +12,9 @@
 // - Of the standard handles only standard output reaches it, and only as a
 //   file; standard error stays Wine's own, and a socket is not passed.
 // So a Linux ffmpeg runs under /bin/sh, which joins standard error to
-// standard output (a log file) and writes ffmpeg's exit status there last;
-// the sample reads the file to learn that ffmpeg has ended and how. A
+// standard output (a log file), writes ffmpeg's process id there first and
+// its exit status last; the sample reads the file to learn that ffmpeg has
+// ended and how, and stops it by its process id with a kill of its own. A
 // Windows ffmpeg gets the same log file for both, its process handle tells
 // the rest, and a job object ends it with the editor.
 #pragma once
@@ -51,7 +52,7 @@ std::string UnixPath(const std::wstring& path);
 class FfmpegProcess {
 public:
     FfmpegProcess() = default;
-    // Ends ffmpeg if it still runs where a handle allows it, and removes the log.
+    // Ends ffmpeg if it still runs, and removes the log.
     ~FfmpegProcess();
     FfmpegProcess(const FfmpegProcess&) = delete;
     FfmpegProcess& operator=(const FfmpegProcess&) = delete;
@@ -62,7 +63,8 @@ public:
     bool Ended();
     // Waits at most `milliseconds` for the end.
     bool WaitEnded(DWORD milliseconds);
-    // Ends it by force where a handle allows it; false where none does.
+    // Ends it by force: through its handle, or for a Linux ffmpeg by its
+    // process id; false when neither is known.
     bool Kill();
     // ffmpeg's exit code once it has ended; -1 while unknown.
     int ExitCode();
@@ -78,6 +80,7 @@ private:
     std::wstring log_path_;
     std::string log_;
     bool through_shell_ = false;
+    int shell_pid_ = 0;  // the Linux ffmpeg's, once the shell has said it
 };
 
 }  // namespace ffmpeg_pipe

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace ffmpeg_pipe {
@@ -139,6 +140,14 @@ PlanError MakeExportPlan(const OutputInfo& info, ExportPlan* plan) {
     return PlanError::kNone;
 }
 
+std::string UnquotedProgram(const std::string& program) {
+    const size_t first = program.find_first_not_of(" \t");
+    if (first == std::string::npos) return std::string();
+    std::string bare = program.substr(first, program.find_last_not_of(" \t") - first + 1);
+    if (bare.size() >= 2 && bare.front() == '"' && bare.back() == '"') bare = bare.substr(1, bare.size() - 2);
+    return bare;
+}
+
 std::string QuoteArgument(const std::string& argument) {
     if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos) return argument;
     // Backslashes are literal except before a quote: there each one must be
@@ -166,7 +175,11 @@ std::string QuoteArgument(const std::string& argument) {
 std::string BuildCommandLine(const ExportPlan& plan, const CommandParts& parts) {
     std::string line;
     if (parts.through_shell) {
-        line = "/bin/sh -c " + QuoteArgument(std::string("exec 2>&1; \"$0\" \"$@\"; echo \"") + kExitMarker + "$?\"") +
+        // In the background only so that the shell learns its process id;
+        // the shell still waits for it and reports how it ended.
+        line = "/bin/sh -c " +
+               QuoteArgument(std::string("exec 2>&1; \"$0\" \"$@\" & echo \"") + kPidMarker + "$!\"; wait $!; echo \"" +
+                             kExitMarker + "$?\"") +
                " ";
     }
     char numbers[256];
@@ -201,6 +214,21 @@ std::string PartialPath(const std::string& path) {
     return path.substr(0, dot) + ".partial" + path.substr(dot);
 }
 
+std::string KillCommandLine(int pid) { return "/bin/sh -c " + QuoteArgument("kill -KILL " + std::to_string(pid)); }
+
+namespace {
+// The number after `marker` when the line is that marker's, else -1.
+long MarkedNumber(const std::string& line, const char* marker) {
+    const size_t length = std::strlen(marker);
+    if (line.compare(0, length, marker) != 0) return -1;
+    const char* digits = line.c_str() + length;
+    if (*digits < '0' || *digits > '9') return -1;
+    char* end = nullptr;
+    const long number = std::strtol(digits, &end, 10);
+    return end != digits ? number : -1;
+}
+}  // namespace
+
 LogReport ReadLog(const std::string& log) {
     LogReport report;
     std::vector<std::string> lines;
@@ -211,23 +239,27 @@ LogReport ReadLog(const std::string& log) {
         lines.push_back(log.substr(begin, end - begin));
         begin = end + 1;
     }
+    for (const std::string& line : lines) {
+        const long pid = MarkedNumber(line, kPidMarker);
+        // 0 and 1 are no process a shell started: never a target for a kill.
+        if (pid > 1 && pid <= 0x7FFFFFFF) {
+            report.pid = static_cast<int>(pid);
+            break;
+        }
+    }
     size_t last = lines.size();
     for (size_t i = lines.size(); i-- > 0;) {
-        const std::string& line = lines[i];
-        if (line.compare(0, sizeof kExitMarker - 1, kExitMarker) == 0) {
-            const char* digits = line.c_str() + sizeof kExitMarker - 1;
-            char* end = nullptr;
-            const long code = std::strtol(digits, &end, 10);
-            if (end != digits) {
-                report.ended = true;
-                report.exit_code = static_cast<int>(code);
-                last = i;
-                break;
-            }
+        const long code = MarkedNumber(lines[i], kExitMarker);
+        if (code >= 0) {
+            report.ended = true;
+            report.exit_code = static_cast<int>(code);
+            last = i;
+            break;
         }
     }
     std::vector<std::string> kept;
     for (size_t i = last; i-- > 0 && kept.size() < kMessageLines;) {
+        if (MarkedNumber(lines[i], kPidMarker) >= 0) continue;
         std::string line = TrimLine(lines[i]);
         if (!line.empty()) kept.insert(kept.begin(), line);
     }

@@ -63,6 +63,10 @@ struct ExportPlan {
 
 PlanError MakeExportPlan(const OutputInfo& info, ExportPlan* plan);
 
+// The program as the user gave it, without the blanks around it and without
+// the double quotes around the whole (as a copied path often comes).
+std::string UnquotedProgram(const std::string& program);
+
 // One argument quoted so that the Windows command-line rules (which Wine
 // also applies when it starts a Linux program) give it back unchanged.
 std::string QuoteArgument(const std::string& argument);
@@ -82,8 +86,14 @@ struct CommandParts {
 
 std::string BuildCommandLine(const ExportPlan& plan, const CommandParts& parts);
 
-// The line the shell prints after ffmpeg has ended, before the status.
+// The lines the shell prints: ffmpeg's process id as it starts it (the one
+// way to stop a Linux ffmpeg, which Wine gives no handle to), and, once it
+// has ended, its exit status.
+constexpr char kPidMarker[] = "[ffmpeg_pipe] pid ";
 constexpr char kExitMarker[] = "[ffmpeg_pipe] exit ";
+
+// The command that ends the Linux ffmpeg of that process id at once.
+std::string KillCommandLine(int pid);
 
 // Where ffmpeg writes until the export is complete: the file's name with
 // ".partial" before its extension, so that ffmpeg still picks the format
@@ -94,6 +104,7 @@ std::string PartialPath(const std::string& path);
 struct LogReport {
     bool ended = false;  // the exit marker was seen
     int exit_code = -1;
+    int pid = 0;          // from the pid marker; 0 while unknown
     std::string message;  // the last lines before the marker, at most a few
 };
 

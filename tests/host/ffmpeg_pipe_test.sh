@@ -20,7 +20,8 @@ ffmpeg_program=/usr/bin/ffmpeg
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/ffmpeg-pipe.XXXXXX")"
 killer=""
-trap '[ -n "$killer" ] && kill "$killer" 2>/dev/null; rm -rf "$work"' EXIT
+# An ffmpeg of this run that a failed case left behind would run for an hour.
+trap '[ -n "$killer" ] && kill "$killer" 2>/dev/null; pkill -KILL -f -- "$work" 2>/dev/null; rm -rf "$work"' EXIT
 
 editor="$work/editor"
 mkdir -p "$editor/plugins" "$editor/sidecar"
@@ -164,6 +165,68 @@ expect "no file" "$(exists "$work/cancel.mp4")" absent
 expect "no partial file is left" "$(exists "$work/cancel.partial.mp4")" absent
 expect "no ffmpeg is left" "$(running_ffmpeg "$work")" 0
 end_case "$work/cancel.log"
+
+# ffmpeg pads the clip with an hour of its last frame, in real time: every
+# frame is delivered long before the cancel, and only force stops ffmpeg.
+begin_case "relayed: a cancel after every frame was delivered stops ffmpeg at once and leaves no file"
+host_pipe_settings "$work/late.bin" "$ffmpeg_program" "${x264[*]} -vf tpad=stop_mode=clone:stop_duration=3600,realtime"
+export_through relayed "$work/late.log" "$work/late.bin" "$work/late.mp4" --width 96 --height 64 --frames 15 \
+    --cancel-after-seconds 4
+expect "every frame was served before the cancel" "$(host_field "$work/late.log" video_calls)" 15
+expect "the export reports failure" "$(host_field "$work/late.log" result)" 0
+expect "the editor cancelled it" "$(host_field "$work/late.log" cancelled)" 1
+expect "no message box" "$(host_field "$work/late.log" boxes)" 0
+expect "no file" "$(exists "$work/late.mp4")" absent
+expect "no partial file is left" "$(exists "$work/late.partial.mp4")" absent
+expect "no ffmpeg is left" "$(running_ffmpeg "$work")" 0
+echo "  (the export took $(host_field "$work/late.log" seconds) s, with the cancel at 4 s)"
+end_case "$work/late.log"
+
+# The final name is taken by a folder, as a file held open by a player
+# would refuse it on Windows.
+begin_case "relayed: a finished encode that cannot take its name stays under its partial name, and the message says where"
+mkdir -p "$work/taken.mp4"
+host_pipe_settings "$work/taken.bin" "$ffmpeg_program" "${x264[*]}"
+export_through relayed "$work/taken.log" "$work/taken.bin" "$work/taken.mp4" --width 96 --height 64 --frames 45
+expect "the export fails" "$(host_field "$work/taken.log" result)" 0
+expect "one message box" "$(host_field "$work/taken.log" boxes)" 1
+expect "it says the file could not take its name and was kept" "$(has_box "$work/taken.log" \
+    "出力ファイルを指定の名前にできませんでした。エンコードしたファイルは一時的な名前のまま残してあります。")" yes
+expect "naming the kept file" "$(grep -a -c -F 'taken.partial.mp4' "$work/taken.log")" 1
+expect "and the name asked for" "$(grep -a -c -F "$(cp932 '指定の名前: ')$(host_winpath "$work/taken.mp4")" \
+    "$work/taken.log")" 1
+expect "the kept file holds the whole encode" "$(ffprobe -v error -count_frames -select_streams v:0 \
+    -show_entries stream=nb_read_frames -of default=nw=1:nk=1 "$work/taken.partial.mp4" 2>/dev/null)" 45
+expect "no ffmpeg is left" "$(running_ffmpeg "$work")" 0
+end_case "$work/taken.log"
+
+# 90 frames of 640x360 are more than the connections buffer: ffmpeg stops
+# reading while the sample still sends, and exits with success.
+begin_case "relayed: a program path in quotes, and arguments that end the encode after 1 s, give a 1-second file"
+host_pipe_settings "$work/short.bin" "\"$ffmpeg_program\"" "${x264[*]} -t 1"
+export_through relayed "$work/short.log" "$work/short.bin" "$work/short.mp4" --width 640 --height 360 --frames 90
+expect "the export succeeds" "$(host_field "$work/short.log" result)" 1
+expect "no message box" "$(host_field "$work/short.log" boxes)" 0
+expect "the video lasts 1 second" "$(stream_field "$work/short.mp4" v:0 duration)" 1.000000
+expect "no partial file is left" "$(exists "$work/short.partial.mp4")" absent
+expect "no ffmpeg is left" "$(running_ffmpeg "$work")" 0
+end_case "$work/short.log"
+
+# 255 characters as Windows sees the path (Z: and the folders before it):
+# the name fits, the partial name does not.
+long_name="$(head -c $((255 - ${#work} - 2 - 1 - 4)) /dev/zero | tr '\0' 'd')"
+begin_case "relayed: a file name too long for its partial name is refused before anything is encoded"
+host_pipe_settings "$work/long.bin" "$ffmpeg_program" "${x264[*]}"
+export_through relayed "$work/long.log" "$work/long.bin" "$work/$long_name.mp4" --width 96 --height 64 --frames 45
+expect "the path is 255 characters long" "$(printf '%s' "$(host_winpath "$work/$long_name.mp4")" | wc -c)" 255
+expect "the export fails" "$(host_field "$work/long.log" result)" 0
+expect "one message box" "$(host_field "$work/long.log" boxes)" 1
+expect "it says the path is too long" "$(has_box "$work/long.log" \
+    "出力ファイルのパスが長すぎるため出力できません。フォルダーまたはファイルの名前を短くしてください。")" yes
+expect "the editor was not asked for frames" "$(host_field "$work/long.log" video_calls)" 0
+expect "no ffmpeg was started" "$(running_ffmpeg "$work")" 0
+expect "no file" "$(find "$work" -maxdepth 1 -name 'ddd*' | wc -l)" 0
+end_case "$work/long.log"
 
 begin_case "direct: ffmpeg killed mid-export fails the export with a message, and leaves no file"
 host_pipe_settings "$work/killed.bin" "$ffmpeg_program" "${x264[*]}"

@@ -244,7 +244,8 @@ TEST(PipeCommandLine, ALinuxFfmpegRunsUnderAShellThatReportsItsExitStatus) {
     ASSERT_GE(arguments.size(), 5u);
     EXPECT_EQ(arguments[0], "/bin/sh");
     EXPECT_EQ(arguments[1], "-c");
-    EXPECT_EQ(arguments[2], std::string("exec 2>&1; \"$0\" \"$@\"; echo \"") + kExitMarker + "$?\"");
+    EXPECT_EQ(arguments[2], std::string("exec 2>&1; \"$0\" \"$@\" & echo \"") + kPidMarker + "$!\"; wait $!; echo \"" +
+                                kExitMarker + "$?\"");
     EXPECT_EQ(arguments[3], "/usr/bin/ffmpeg") << "the shell's $0, run with the rest as its arguments";
     const std::string rest = Joined(arguments, 4);
     EXPECT_NE(rest.find("|-i|tcp://127.0.0.1:40000|-map|0:v:0|/tmp/out.partial.mp4"), std::string::npos) << rest;
@@ -266,18 +267,53 @@ TEST(PipePartialPath, ThePartialFileKeepsTheExtensionThatChoosesTheFormat) {
 }
 
 TEST(PipeLog, TheShellsLastLineGivesTheExitStatusAndTheLinesBeforeItTheReason) {
-    LogReport report = ReadLog(
-        "x264 [error]: invalid preset 'slowest'\r\n"
-        "Error initializing output stream 0:0\n" +
-        std::string(kExitMarker) + "1\n");
+    LogReport report = ReadLog(std::string(kPidMarker) + "4242\n" +
+                               "x264 [error]: invalid preset 'slowest'\r\n"
+                               "Error initializing output stream 0:0\n" +
+                               std::string(kExitMarker) + "1\n");
     EXPECT_TRUE(report.ended);
     EXPECT_EQ(report.exit_code, 1);
     EXPECT_EQ(report.message, "x264 [error]: invalid preset 'slowest'\nError initializing output stream 0:0");
+    EXPECT_EQ(report.pid, 4242);
 
     report = ReadLog(std::string(kExitMarker) + "0\n");
     EXPECT_TRUE(report.ended);
     EXPECT_EQ(report.exit_code, 0);
     EXPECT_EQ(report.message, "");
+}
+
+TEST(PipeLog, OnlyAProcessIdTheShellPrintedIsEverKilled) {
+    const struct {
+        std::string log;
+        int pid;
+    } cases[] = {
+        {std::string(kPidMarker) + "77\n", 77},
+        {"Input #0\n" + std::string(kPidMarker) + "77\n", 77},
+        {std::string(kPidMarker) + "77\n" + kPidMarker + "99\n", 77},  // the shell's comes first
+        {std::string(kPidMarker) + "1\n", 0},
+        {std::string(kPidMarker) + "0\n", 0},
+        {std::string(kPidMarker) + "-5\n", 0},
+        {std::string(kPidMarker) + "\n", 0},
+        {std::string(kPidMarker) + "99999999999\n", 0},
+        {"said " + std::string(kPidMarker) + "77\n", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ReadLog(c.log).pid, c.pid) << c.log;
+}
+
+TEST(PipeProgram, AProgramPathInQuotesIsThePathWithin) {
+    const struct {
+        const char* given;
+        const char* program;
+    } cases[] = {
+        {"\"C:\\Program Files\\ffmpeg\\ffmpeg.exe\"", "C:\\Program Files\\ffmpeg\\ffmpeg.exe"},
+        {"  \"/usr/bin/ffmpeg\" ", "/usr/bin/ffmpeg"},
+        {"ffmpeg.exe", "ffmpeg.exe"},
+        {" \tffmpeg.exe\t", "ffmpeg.exe"},
+        {"\"", "\""},
+        {"\"\"", ""},
+        {"   ", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(UnquotedProgram(c.given), c.program) << c.given;
 }
 
 TEST(PipeLog, WithoutTheMarkerFfmpegHasNotEnded) {
