@@ -41,9 +41,15 @@ platform::Lock g_boxes_lock;
 std::vector<std::string> g_boxes;
 HANDLE g_watcher = nullptr;
 
+// Set once the watcher has looked for a box: its first window call sets the
+// thread up in Wine's window system, which must not happen while a case
+// loads DLLs (a deadlock of Wine 8's; see the host simulator's watcher).
+HANDLE g_watcher_ready = nullptr;
+
 DWORD WINAPI WatchMessageBoxes(void*) {
-    for (;;) {
+    for (bool first = true;; first = false) {
         HWND box = FindWindowA("#32770", "Offloader");
+        if (first) SetEvent(g_watcher_ready);
         if (box != nullptr) {
             char text[1024] = {};
             GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
@@ -67,7 +73,11 @@ void Initialise(const std::string& build_folder) {
     g_folder = FolderOf(path);
     g_build_folder = build_folder;
     g_boxes_lock.SetUp();
-    if (g_watcher == nullptr) g_watcher = CreateThread(nullptr, 0, WatchMessageBoxes, nullptr, 0, nullptr);
+    if (g_watcher == nullptr) {
+        g_watcher_ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        g_watcher = CreateThread(nullptr, 0, WatchMessageBoxes, nullptr, 0, nullptr);
+        if (g_watcher != nullptr) WaitForSingleObject(g_watcher_ready, 30000);
+    }
 }
 
 const std::string& Folder() { return g_folder; }

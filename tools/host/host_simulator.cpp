@@ -218,11 +218,19 @@ public:
     MessageBoxCloser(const MessageBoxCloser&) = delete;
     MessageBoxCloser& operator=(const MessageBoxCloser&) = delete;
 
+    // Returns once the watcher has looked at every window once. Wine 8 can
+    // deadlock when a thread's first window calls run while another thread
+    // loads DLLs: the window system's set-up for the thread loads a cursor,
+    // which waits for the loader's lock, while it holds the window system's
+    // own lock, which a DLL's start-up (registering its window classes)
+    // waits for under the loader's lock (docs/reliability.md). So the
+    // watcher's first look comes before the plugin is loaded.
     bool Start() {
         stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (stop_ == nullptr) return false;
+        ready_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (stop_ == nullptr || ready_ == nullptr) return false;
         thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
-        return thread_ != nullptr;
+        return thread_ != nullptr && WaitForSingleObject(ready_, kFirstLookMilliseconds) == WAIT_OBJECT_0;
     }
     void Stop() {
         if (thread_ != nullptr) {
@@ -231,9 +239,9 @@ public:
             CloseHandle(thread_);
             thread_ = nullptr;
         }
-        if (stop_ != nullptr) {
-            CloseHandle(stop_);
-            stop_ = nullptr;
+        for (HANDLE* event : {&stop_, &ready_}) {
+            if (*event != nullptr) CloseHandle(*event);
+            *event = nullptr;
         }
     }
     // Only read after Stop().
@@ -256,9 +264,10 @@ private:
 
     static DWORD WINAPI Run(void* self) {
         auto* closer = static_cast<MessageBoxCloser*>(self);
-        while (WaitForSingleObject(closer->stop_, 10) == WAIT_TIMEOUT) {
+        for (bool first = true; first || WaitForSingleObject(closer->stop_, 10) == WAIT_TIMEOUT; first = false) {
             HWND box = nullptr;
             EnumWindows(FindBox, reinterpret_cast<LPARAM>(&box));
+            if (first) SetEvent(closer->ready_);
             if (box == nullptr) continue;
             char caption[256] = {};
             char text[1024] = {};
@@ -274,7 +283,9 @@ private:
         return 0;
     }
 
+    static constexpr DWORD kFirstLookMilliseconds = 30000;
     HANDLE stop_ = nullptr;
+    HANDLE ready_ = nullptr;
     HANDLE thread_ = nullptr;
     std::vector<std::string> boxes_;
 };
