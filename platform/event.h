@@ -5,7 +5,8 @@
 
 namespace platform {
 
-enum class WaitLimit { Forever, HalfSecond };
+// Brief: 30 ms, for a waiter that has word to pass on soon after it arrives.
+enum class WaitLimit { Forever, HalfSecond, Brief };
 enum class WaitResult { Signalled, TimedOut };
 
 namespace detail {

@@ -17,6 +17,16 @@
 
 class ReadAheadRing;
 
+// What the serving thread is doing, as the worker sees it before it decides
+// whether to signal wake_event: a signal is a round trip to the server under
+// Wine, so it is given only to a serving thread that waits, and only for
+// what that wait is for.
+enum class ServingWait : uint8_t {
+    None,         // busy: it reads every field at the end of its pass anyway
+    ForWork,      // a request or a ring running low ends the wait; notes wait for its brief bound
+    ForAnything,  // notes end the wait too
+};
+
 enum class RelayCommand : int32_t {
     Idle = 0,
     Audio = 1,
@@ -54,6 +64,8 @@ struct ServingActivity {
     uint32_t passes = 0;
     uint32_t waits = 0;            // idle waits on wake_event
     uint32_t timed_out_waits = 0;  // of those, ended by the half-second bound
+    uint32_t brief_waits = 0;      // of those, bounded briefly while notes come in
+    uint32_t brief_timeouts = 0;   // and ended by that bound
     uint32_t frames_copied = 0;
     uint32_t flags_read = 0;
 };
@@ -103,7 +115,8 @@ public:
     int RelayFlag(int frame);
     int RelayPreview();
     void FillAudio();
-    void FlushNotifications();
+    // True when a note went to the editor.
+    bool FlushNotifications();
 
     // Export run (relay/export_run.cpp).
     bool PrepareOutput(OutputInfo* info);
@@ -138,20 +151,23 @@ private:
     class RoundTrip;  // relay/request_channel.cpp
 
     // The worker thread's life (relay/export_run.cpp), and its call for the
-    // serving thread once that may be waiting (relay/request_channel.cpp).
+    // serving thread once that may be waiting (relay/request_channel.cpp):
+    // what it has just done decides whether the wait is worth ending.
     static unsigned THREAD_ENTRY_CALL WorkerMain(void* argument);
-    void WakeServingThread();
+    enum class Nudge { Request, VideoHit, FlagHit, Note };
+    void WakeServingThread(Nudge nudge);
 
     // --- The state of an export. Only the member functions write it. Who
     // writes what:
     //   the editor's thread (serving): host_info, host_copy, the slots and
-    //     their tags and flag values, current_format, laid_*, the answers
-    //     (*_result), serving, shown_*; `command` back to Idle;
+    //     their tags and flag values, current_format, refilling_*, the
+    //     answers (*_result), serving, shown_*; `command` back to Idle;
+    //     read_ahead_lead, before the worker is let go;
     //   the worker (the sub-plugin's threads, one round trip at a time under
     //     request_lock): req_*, `command` to a request or Finished, the
     //     positions last_video_frame and last_flag_frame, the notes
     //     (*_pending, progress_*), activity;
-    //   both: aborted (only ever raised while an export runs), serving_waits
+    //   both: aborted (only ever raised while an export runs), serving_wait
     //     (set by the serving thread, taken by the worker);
     //   the sub-plugin, any of its threads: relay_info, which is its own.
     // Fields that the two threads share without the lock are atomics.
@@ -176,16 +192,25 @@ private:
     std::atomic<int32_t> last_flag_frame{0};
     platform::Lock request_lock;
     platform::AutoResetEvent done_event;
-    platform::ManualResetEvent wake_event;
+    // Auto-reset: the wait that a signal ends takes it, and no reset (a
+    // round trip to the server under Wine) follows. The worker signals only
+    // a serving thread that has said it waits, once per wait.
+    platform::AutoResetEvent wake_event;
     // Set by the serving thread when it is about to wait on wake_event, and
-    // taken (exchanged to false) by the one request or video hit that then
-    // signals it (relay/request_channel.cpp).
-    std::atomic<bool> serving_waits{false};
-    // The positions around which the last read-ahead steps found their
-    // windows complete: a worker that has moved since has something to read
-    // ahead.
-    int32_t laid_video_position = 0;
-    int32_t laid_flag_position = 0;
+    // taken (exchanged to None) by the one worker call that then signals it
+    // (relay/request_channel.cpp). A ServingWait.
+    std::atomic<uint8_t> serving_wait{static_cast<uint8_t>(ServingWait::None)};
+    // The frames the read-ahead looks ahead before it refills a ring
+    // (ReadAheadLead), set before the go signal; the worker reads it too.
+    int32_t read_ahead_lead = 0;
+    // A refill under way: once started (by a request, or a ring running
+    // low) it goes on until the window is complete, one frame per pass.
+    bool refilling_video = false;
+    bool refilling_flags = true;
+    // Waits left to bound briefly: while the sub-plugin leaves notes, they
+    // wait for the end of a brief wait rather than each wake the serving
+    // thread (relay/export_run.cpp).
+    int32_t brief_waits_left = 0;
     // Request fields: written by the worker under request_lock before it
     // stores `command` (release), read by the serving thread after loading it
     // (acquire); the answers travel back before done_event is signalled.

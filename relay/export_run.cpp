@@ -9,6 +9,7 @@
 #include "platform/worker_libraries.h"
 #include "plugin/relay_context.h"
 #include "plugin/show_error.h"
+#include "relay/read_ahead_ring.h"
 #include "relay/relay_messages.h"
 #include "relay/service_functions.h"
 
@@ -87,10 +88,17 @@ unsigned THREAD_ENTRY_CALL RelayContext::WorkerMain(void* argument) {
     platform::EndCurrentThread(static_cast<unsigned>(result));
 }
 
+namespace {
+// About half a second of brief waits after the last note.
+constexpr int32_t kBriefWaitsAfterANote = 16;
+}  // namespace
+
 bool RelayContext::ServeRequests() {
     // Computed wide: a restored buffer count may be far above 48.
     const int32_t behind = static_cast<int32_t>((static_cast<int64_t>(buffer_count) - 1) / 3);
     const int32_t ahead = static_cast<int32_t>(static_cast<int64_t>(buffer_count) * 2 / 3);
+
+    read_ahead_lead = ReadAheadLead(ahead);
 
     done_event.Signal();
     for (bool last_pass = false; !last_pass; ++serving.passes) {
@@ -122,51 +130,60 @@ bool RelayContext::ServeRequests() {
                 break;
             default: last_pass = true; break;
         }
-        FlushNotifications();
+        if (FlushNotifications()) brief_waits_left = kBriefWaitsAfterANote;
     }
     return true;
 }
 
 bool RelayContext::WaitForWork() {
+    // While the sub-plugin leaves notes (an encoder reports its progress and
+    // asks is_abort every frame), they wait for a brief bound instead of
+    // each ending the wait: the editor still sees them within 30 ms. Once
+    // they stop, the first one ends the wait at once.
+    const bool brief = brief_waits_left > 0;
+    const ServingWait wait = brief ? ServingWait::ForWork : ServingWait::ForAnything;
     // Say so first, look again second: a worker that stored its news before
     // this store finds no one waiting and signals nothing, so the look must
-    // see the news; one that stores after it finds the flag and signals.
-    serving_waits.store(true, std::memory_order_seq_cst);
+    // see the news; one that stores after it finds the word and signals.
+    serving_wait.store(static_cast<uint8_t>(wait), std::memory_order_seq_cst);
     if (WorkArrived()) {
-        serving_waits.store(false, std::memory_order_relaxed);
+        serving_wait.store(static_cast<uint8_t>(ServingWait::None), std::memory_order_relaxed);
         return false;
     }
     // The sub-plugin may show a window owned by one of the editor's, or send
     // to one: its thread then waits in SendMessage until this thread takes
     // the message, and would never post Finished. Posted messages stay queued.
     ++serving.waits;
-    const platform::WaitResult result = wake_event.WaitTakingSentMessages(platform::WaitLimit::HalfSecond);
-    serving_waits.store(false, std::memory_order_relaxed);
-    if (result == platform::WaitResult::Signalled) {
-        // No later signal can come before the next wait announces itself,
-        // so this reset loses none.
-        wake_event.Reset();
-        return false;
+    if (brief) ++serving.brief_waits;
+    const platform::WaitResult result =
+        wake_event.WaitTakingSentMessages(brief ? platform::WaitLimit::Brief : platform::WaitLimit::HalfSecond);
+    serving_wait.store(static_cast<uint8_t>(ServingWait::None), std::memory_order_relaxed);
+    if (result == platform::WaitResult::Signalled) return false;
+    if (brief) {
+        --brief_waits_left;
+        ++serving.brief_timeouts;
+    } else {
+        ++serving.timed_out_waits;
     }
-    ++serving.timed_out_waits;
     // The sub-plugin ended the thread itself (ExitThread): Finished will
     // never come, and the editor must not hang.
     return worker_thread.HasEnded();
 }
 
 // What the worker may have stored since this pass looked: a request, a
-// note, or a position that moved away from the window the read-ahead found
-// complete.
+// note, or a position that leaves a ring running low.
 bool RelayContext::WorkArrived() {
     if (command.load(std::memory_order_seq_cst) != static_cast<int32_t>(RelayCommand::Idle)) return true;
     // Once aborted, nothing is read ahead and no note goes to the editor.
     if (aborted.load(std::memory_order_seq_cst) != 0) return false;
+    const int32_t frame_count = host_copy.frame_count;
     return preview_pending.load(std::memory_order_seq_cst) != 0 ||
            abort_check_pending.load(std::memory_order_seq_cst) != 0 ||
            progress_position.load(std::memory_order_seq_cst) != shown_position ||
            progress_total.load(std::memory_order_seq_cst) != shown_total ||
-           last_video_frame.load(std::memory_order_seq_cst) != laid_video_position ||
-           last_flag_frame.load(std::memory_order_seq_cst) != laid_flag_position;
+           (current_format.load(std::memory_order_relaxed) != kNoFormat &&
+            VideoRing().RunningLow(VideoRing().Position(), read_ahead_lead, frame_count)) ||
+           FlagRing().RunningLow(FlagRing().Position(), read_ahead_lead, frame_count);
 }
 
 int32_t RelayContext::FinishOutput() {

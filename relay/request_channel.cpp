@@ -8,20 +8,23 @@
 // done_event: in the other order the worker's next request could be
 // overwritten by the late Idle.
 //
-// Only a request and a video hit signal wake_event, and only when the
-// serving thread has said that it is about to wait (serving_waits): under
-// Wine a signal is a round trip to the server, and so are the wait it ends
-// and the reset after it. A busy serving thread reads every field at the end
-// of its pass anyway. The worker stores what it has to tell, then reads the
-// flag; the serving thread stores the flag, then reads the fields again
-// before it waits; all of them sequentially consistent, so that, as in
-// Dekker's protocol, at least one of them sees the other.
+// wake_event is signalled only when the serving thread has said that it is
+// about to wait (serving_wait), and only for what the wait is for: under
+// Wine a signal is a round trip to the server, and so is the wait it ends.
+// A busy serving thread reads every field at the end of its pass anyway.
+// The worker stores what it has to tell, then reads the word; the serving
+// thread stores the word, then reads the fields again before it waits; all
+// of them sequentially consistent, so that, as in Dekker's protocol, at
+// least one of them sees the other.
 //
-// Notes (progress, preview, abort checks) and flag hits signal nothing: an
-// encoder makes several per frame, and each woke an idle serving thread for
-// a pass with nothing to fetch. They are forwarded on the serving thread's
-// next pass, which the next request or video hit brings, or the half-second
-// bound of its wait.
+// - A request always ends the wait.
+// - A hit (video or flag) ends it only when its ring runs low, the frame
+//   read_ahead_lead after it missing: the serving thread then refills the
+//   whole window in one go, several frames for one wake-up, while the
+//   encoder reads on through what is left.
+// - A note (progress, preview, abort check) ends a wait that is not brief.
+//   While notes keep coming the serving thread waits briefly (30 ms), and
+//   they wait for that bound instead of each costing a wake-up.
 #include <atomic>
 
 #include "platform/messages.h"
@@ -31,10 +34,32 @@
 
 // The fields the serving thread is to look at must be stored before this.
 // Those stores are sequentially consistent, as this load is: it must not
-// be ordered before them.
-void RelayContext::WakeServingThread() {
+// be ordered before them. The tags that a hit looks at were all written
+// before the serving thread stored the word this load reads.
+void RelayContext::WakeServingThread(Nudge nudge) {
+    const auto wait = static_cast<ServingWait>(serving_wait.load(std::memory_order_seq_cst));
+    if (wait == ServingWait::None) return;
+    const int32_t frame_count = host_copy.frame_count;
+    switch (nudge) {
+        case Nudge::Request: break;
+        case Nudge::Note:
+            if (wait != ServingWait::ForAnything) return;
+            break;
+        case Nudge::VideoHit:
+            if (!VideoRing().RunningLow(last_video_frame.load(std::memory_order_relaxed), read_ahead_lead,
+                                        frame_count)) {
+                return;
+            }
+            break;
+        case Nudge::FlagHit:
+            if (!FlagRing().RunningLow(last_flag_frame.load(std::memory_order_relaxed), read_ahead_lead, frame_count)) {
+                return;
+            }
+            break;
+    }
     // The exchange lets only one of several threads of the sub-plugin signal.
-    if (serving_waits.load(std::memory_order_seq_cst) && serving_waits.exchange(false, std::memory_order_seq_cst)) {
+    if (serving_wait.exchange(static_cast<uint8_t>(ServingWait::None), std::memory_order_seq_cst) !=
+        static_cast<uint8_t>(ServingWait::None)) {
         wake_event.Signal();
     }
 }
@@ -55,7 +80,7 @@ public:
         activity.last_frame.store(frame, std::memory_order_relaxed);
         activity.requests_posted.fetch_add(1, std::memory_order_relaxed);
         context_.command.store(static_cast<int32_t>(code), std::memory_order_seq_cst);
-        context_.WakeServingThread();
+        context_.WakeServingThread(Nudge::Request);
         context_.done_event.Wait(platform::WaitLimit::Forever);
         activity.requests_answered.fetch_add(1, std::memory_order_relaxed);
     }
@@ -90,7 +115,7 @@ void* RelayContext::RelayVideo(int frame, uint32_t format) {
         return answer;
     }
     activity.video_hits.fetch_add(1, std::memory_order_relaxed);
-    WakeServingThread();  // only a nudge: the read-ahead moves on
+    WakeServingThread(Nudge::VideoHit);  // the read-ahead moves on once it runs low
     uint8_t* slots = video_slots.load(std::memory_order_acquire);
     const int32_t stride = slot_stride.load(std::memory_order_acquire);
     if (slots == nullptr || stride == 0) return nullptr;
@@ -105,6 +130,7 @@ int RelayContext::RelayFlag(int frame) {
     if (FlagRing().ReadHeld(
             frame, [this, &value](int32_t slot) { value = flag_values[slot].load(std::memory_order_acquire); })) {
         activity.flag_hits.fetch_add(1, std::memory_order_relaxed);
+        WakeServingThread(Nudge::FlagHit);
         return value;
     }
     // The answer comes back in flag_result, read before the lock is left: a
@@ -126,19 +152,22 @@ void* RelayContext::RelayAudio(int start, int length, int* read) {
 }
 
 int RelayContext::RelayAbortCheck() {
-    abort_check_pending.store(1, std::memory_order_release);
+    abort_check_pending.store(1, std::memory_order_seq_cst);
+    WakeServingThread(Nudge::Note);
     platform::PumpMessages();
     return aborted.load(std::memory_order_acquire);
 }
 
 int RelayContext::RelayProgress(int position, int total) {
-    progress_position.store(position, std::memory_order_release);
-    progress_total.store(total, std::memory_order_release);
+    progress_position.store(position, std::memory_order_seq_cst);
+    progress_total.store(total, std::memory_order_seq_cst);
+    WakeServingThread(Nudge::Note);
     return 1;
 }
 
 int RelayContext::RelayPreview() {
-    preview_pending.store(1, std::memory_order_release);
+    preview_pending.store(1, std::memory_order_seq_cst);
+    WakeServingThread(Nudge::Note);
     return 1;
 }
 
@@ -155,19 +184,25 @@ void RelayContext::FillAudio() {
         host_info->get_audio(req_audio_start, req_audio_length, req_audio_read != nullptr ? req_audio_read : &ignored);
 }
 
-void RelayContext::FlushNotifications() {
-    if (aborted.load(std::memory_order_acquire) != 0) return;
+bool RelayContext::FlushNotifications() {
+    if (aborted.load(std::memory_order_acquire) != 0) return false;
+    bool forwarded = false;
     // Each note is taken before it is forwarded, so that one left while the
     // editor's function runs is kept for the next pass instead of lost.
-    if (preview_pending.exchange(0, std::memory_order_acq_rel) != 0) host_info->update_preview();
+    if (preview_pending.exchange(0, std::memory_order_acq_rel) != 0) {
+        host_info->update_preview();
+        forwarded = true;
+    }
     const int32_t position = progress_position.load(std::memory_order_acquire);
     const int32_t total = progress_total.load(std::memory_order_acquire);
     if (position != shown_position || total != shown_total) {
         host_info->show_progress(position, total);
         shown_position = position;
         shown_total = total;
+        forwarded = true;
     }
     if (abort_check_pending.exchange(0, std::memory_order_acq_rel) != 0) {
+        forwarded = true;
         // Only ever raise the flag: the worker may have set it meanwhile
         // (a frame number below 0), and that must not be cleared.
         if (int answer = host_info->is_abort()) {
@@ -175,6 +210,7 @@ void RelayContext::FlushNotifications() {
             aborted.compare_exchange_strong(expected, answer, std::memory_order_acq_rel);
         }
     }
+    return forwarded;
 }
 
 // The sub-plugin's service functions carry no context; they find it through

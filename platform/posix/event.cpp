@@ -62,7 +62,8 @@ WaitResult EventBase::Wait(WaitLimit limit) {
     auto signalled = [state] { return state->signalled; };
     if (limit == WaitLimit::Forever) {
         state->changed.wait(guard, signalled);
-    } else if (!state->changed.wait_for(guard, std::chrono::milliseconds(500), signalled)) {
+    } else if (!state->changed.wait_for(guard, std::chrono::milliseconds(limit == WaitLimit::Brief ? 30 : 500),
+                                        signalled)) {
         return WaitResult::TimedOut;
     }
     if (!state->manual_reset) state->signalled = false;

@@ -7,7 +7,14 @@
 namespace platform::detail {
 
 namespace {
-constexpr DWORD kHalfSecond = 500;
+DWORD Milliseconds(WaitLimit limit) {
+    switch (limit) {
+        case WaitLimit::HalfSecond: return 500;
+        case WaitLimit::Brief: return 30;
+        case WaitLimit::Forever: break;
+    }
+    return INFINITE;
+}
 }  // namespace
 
 EventBase::~EventBase() { Close(); }
@@ -30,15 +37,14 @@ void EventBase::Signal() { SetEvent(static_cast<HANDLE>(handle_)); }
 void EventBase::ResetSignal() { ResetEvent(static_cast<HANDLE>(handle_)); }
 
 WaitResult EventBase::Wait(WaitLimit limit) {
-    DWORD ms = limit == WaitLimit::Forever ? INFINITE : kHalfSecond;
-    return WaitForSingleObject(static_cast<HANDLE>(handle_), ms) == WAIT_OBJECT_0 ? WaitResult::Signalled
-                                                                                  : WaitResult::TimedOut;
+    return WaitForSingleObject(static_cast<HANDLE>(handle_), Milliseconds(limit)) == WAIT_OBJECT_0
+               ? WaitResult::Signalled
+               : WaitResult::TimedOut;
 }
 
 WaitResult EventBase::WaitTakingSentMessages(WaitLimit limit) {
-    const DWORD ms = limit == WaitLimit::Forever ? INFINITE : kHalfSecond;
-    return win32::WaitTakingSentMessages(static_cast<HANDLE>(handle_), ms) ? WaitResult::Signalled
-                                                                           : WaitResult::TimedOut;
+    return win32::WaitTakingSentMessages(static_cast<HANDLE>(handle_), Milliseconds(limit)) ? WaitResult::Signalled
+                                                                                            : WaitResult::TimedOut;
 }
 
 }  // namespace platform::detail

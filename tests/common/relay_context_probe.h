@@ -39,7 +39,9 @@ struct RelayContextProbe {
           progress_position(context.progress_position),
           progress_total(context.progress_total),
           shown_position(context.shown_position),
-          shown_total(context.shown_total) {}
+          shown_total(context.shown_total),
+          read_ahead_lead(context.read_ahead_lead),
+          serving_wait(context.serving_wait) {}
 
     OutputInfo*& host_info;
     OutputInfo& relay_info;
@@ -56,7 +58,7 @@ struct RelayContextProbe {
     std::atomic<int32_t>& last_flag_frame;
     platform::Lock& request_lock;
     platform::AutoResetEvent& done_event;
-    platform::ManualResetEvent& wake_event;
+    platform::AutoResetEvent& wake_event;
     int32_t& req_video_frame;
     uint32_t& req_video_format;
     int32_t& req_flag_frame;
@@ -72,6 +74,8 @@ struct RelayContextProbe {
     std::atomic<int32_t>& progress_total;
     int32_t& shown_position;
     int32_t& shown_total;
+    int32_t& read_ahead_lead;
+    std::atomic<uint8_t>& serving_wait;
 };
 
 inline RelayContextProbe Inside(RelayContext& context) { return RelayContextProbe(context); }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "plugin/relay_context.h"
+#include "relay/read_ahead_ring.h"
 #include "tests/common/frame_pattern.h"
 #include "tests/common/relay_context_probe.h"
 #include "tests/native/fakes/fakes.h"
@@ -33,6 +34,7 @@ public:
         context.buffer_count = buffers;
         shape = ShapeOf(buffers);
         prepared = context.PrepareOutput(&info_);
+        Inside(context).read_ahead_lead = ReadAheadLead(shape.ahead);  // as the serving loop sets it
         editor_.ForgetCalls();
     }
     ~ServedByHand() { context.FinishOutput(); }
@@ -128,24 +130,27 @@ TEST_P(ReadAheadWindow, AfterARequestTheMissingFramesComeInRisingOrderFromBehind
     }
 }
 
-TEST_P(ReadAheadWindow, MovingOnByOneFrameFetchesOnlyTheNewEndOfTheWindow) {
+// Each refill is a wake-up of the editor's thread: the window is refilled in
+// one go once the frame `lead` ahead is missing, not a frame per hit.
+TEST_P(ReadAheadWindow, MovingOnFrameByFrameRefillsTheWindowOnceItRunsLow) {
     const WindowShape shape = GetParam();
+    EXPECT_EQ(ReadAheadLead(shape.ahead), shape.lead);
     ServedByHand relay(editor_, shape.buffers);
     relay.Video(20);
     relay.ReadAheadVideo();
-    for (int p = 21; p < 30; ++p) {
+    std::vector<int> requests{20};
+    for (int p = 21; p < 60; ++p) {
         editor_.ForgetCalls();
+        const size_t before = relay_test::ExpectedVideoFetches(shape.buffers, 120, requests).size();
+        requests.push_back(p);
+        const std::vector<int> all = relay_test::ExpectedVideoFetches(shape.buffers, 120, requests);
         // The worker's hit moves the position; the editor is not asked for p.
         if (relay.Holding(p) == nullptr) relay.Video(p);
         Inside(relay.context).last_video_frame.store(p);
         relay.ReadAheadVideo();
-        std::vector<int> expected;
-        if (shape.buffers == 1) {
-            expected = {p};  // nothing is read ahead: every frame is a miss
-        } else {
-            expected = {p + shape.ahead - 1};
-        }
-        EXPECT_EQ(FramesOf(editor_.VideoFetches()), expected) << shape.buffers << " buffers, frame " << p;
+        EXPECT_EQ(FramesOf(editor_.VideoFetches()),
+                  std::vector<int>(all.begin() + static_cast<long>(before), all.end()))
+            << shape.buffers << " buffers, frame " << p;
         EXPECT_EQ(relay.WrongBytesHeld(p), 0);
     }
 }

@@ -13,6 +13,7 @@
 #include "platform/thread.h"
 #include "plugin/relay_context.h"
 #include "tests/common/frame_pattern.h"
+#include "tests/common/relay_context_probe.h"
 #include "tests/native/fakes/fakes.h"
 #include "tests/native/relay_harness.h"
 #include "tests/native/simulated_editor.h"
@@ -390,4 +391,95 @@ TEST_F(ServiceFunctions, RequestsAndVideoHitsWakeAWaitingEditorThreadBeforeItsBo
         EXPECT_LE(context_->Serving().timed_out_waits, 1u) << buffers << " buffers";
     }
     EXPECT_GT(waits, 0u) << "the serving thread never waited: nothing was tested";
+}
+
+namespace {
+
+ServingWait SeenWait() { return static_cast<ServingWait>(Inside(*ModuleContext()).serving_wait.load()); }
+
+// A note left while the editor's thread waits: before the frame, nothing
+// has been forwarded; with `flowing`, the sub-plugin first reports its
+// progress for a while, as an encoder does every frame.
+struct NoteCase {
+    const char* what;
+    bool flowing;
+    void (*leave)(OutputInfo* info);
+    bool (*arrived)();
+};
+const NoteCase* g_note_case = nullptr;
+
+int LeavesANoteWhileTheEditorWaits(OutputInfo* info) {
+    info->get_video(0);
+    if (g_note_case->flowing) {
+        for (int i = 0; i < 5; ++i) {
+            info->show_progress(i, 100);
+            const size_t before = g_editor->ProgressCalls().size();
+            if (!Eventually([&] { return g_editor->ProgressCalls().size() > before; })) ++g_wrong;
+        }
+    }
+    // While notes come the wait is brief; a slow machine may let that end
+    // before this thread looks, and the wait is then a long one again.
+    const bool flowing = g_note_case->flowing;
+    if (!Eventually(
+            [&] { return flowing ? SeenWait() != ServingWait::None : SeenWait() == ServingWait::ForAnything; })) {
+        ++g_wrong;
+    }
+    g_note_case->leave(info);
+    if (!Eventually(g_note_case->arrived)) ++g_wrong;
+    return 1;
+}
+
+}  // namespace
+
+// A note made while the editor's thread waits reaches the editor before that
+// wait's half-second bound: at once when notes are rare (the note ends the
+// wait), within a brief bound while they keep coming (they wait for it rather
+// than each wake the editor's thread). Counted, not timed: the half-second
+// bound must never have ended a wait.
+TEST_F(ServiceFunctions, ANoteLeftWhileTheEditorWaitsReachesItBeforeTheHalfSecondBound) {
+    static const NoteCase cases[] = {
+        {"progress", false, [](OutputInfo* info) { info->show_progress(42, 100); },
+         [] { return !g_editor->ProgressCalls().empty() && g_editor->ProgressCalls().back().first == 42; }},
+        {"preview", false, [](OutputInfo* info) { info->update_preview(); },
+         [] { return g_editor->PreviewCalls() > 0; }},
+        {"abort check", false, [](OutputInfo* info) { info->is_abort(); }, [] { return g_editor->AbortChecks() > 0; }},
+        {"progress among others", true, [](OutputInfo* info) { info->show_progress(42, 100); },
+         [] { return g_editor->ProgressCalls().back().first == 42; }},
+        {"abort check among progress", true, [](OutputInfo* info) { info->is_abort(); },
+         [] { return g_editor->AbortChecks() > 0; }},
+    };
+    for (const NoteCase& c : cases) {
+        editor_.ForgetCalls();
+        g_wrong = 0;
+        g_note_case = &c;
+        EXPECT_EQ(Export(editor_, LeavesANoteWhileTheEditorWaits, 8), 1) << c.what;
+        EXPECT_EQ(g_wrong.load(), 0) << c.what;
+        EXPECT_EQ(context_->Serving().timed_out_waits, 0u) << c.what;
+    }
+}
+
+namespace {
+
+// Reads flags only, each with a little work after it, as an encoder that
+// looks at every frame's flag before it decides what to fetch.
+int ReadsOnlyFlags(OutputInfo* info) {
+    for (int f = 0; f < 100; ++f) {
+        g_wrong += info->get_flag(f) != frame_pattern::FlagOf(f);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return 1;
+}
+
+}  // namespace
+
+// Flag hits nudge the read-ahead as video hits do, once the ring runs low: a
+// reader of flags alone is answered from the ring, not by round trips.
+TEST_F(ServiceFunctions, AReaderOfFlagsAloneIsReadAheadAsAReaderOfFramesIs) {
+    for (int buffers : {8, 48}) {
+        g_wrong = 0;
+        EXPECT_EQ(Export(editor_, ReadsOnlyFlags, buffers), 1) << buffers;
+        EXPECT_EQ(g_wrong.load(), 0) << buffers;
+        EXPECT_LE(context_->Activity().requests_posted.load(), 2u) << buffers << " buffers";
+        EXPECT_GE(context_->Activity().flag_hits.load(), 98u) << buffers << " buffers";
+    }
 }

@@ -55,14 +55,17 @@ inline std::vector<std::string> TakeMessageTexts() {
     return texts;
 }
 
-// The read-ahead window of a buffer count, as the documentation tabulates it.
+// The read-ahead window of a buffer count, as the documentation tabulates it,
+// and the lead: a hit at p starts a refill of the window only when frame
+// p + lead (or the clip's last, where that comes first) is missing.
 struct WindowShape {
     int buffers;
     int behind;
     int ahead;
+    int lead;
 };
 inline const WindowShape kWindowShapes[] = {
-    {1, 0, 0}, {2, 0, 1}, {3, 0, 2}, {8, 2, 5}, {48, 15, 32}, {100, 33, 66},
+    {1, 0, 0, 0}, {2, 0, 1, 0}, {3, 0, 2, 1}, {8, 2, 5, 3}, {48, 15, 32, 16}, {100, 33, 66, 33},
 };
 inline WindowShape ShapeOf(int buffers) {
     for (const WindowShape& shape : kWindowShapes) {
@@ -73,17 +76,22 @@ inline WindowShape ShapeOf(int buffers) {
 }
 
 // What the editor is asked when a sub-plugin requests `requests` one after
-// another and the read-ahead completes its window after each: a ring of
-// tags, filled on a miss and then around the new position, lowest first.
+// another and the read-ahead does what it will after each: a ring of tags,
+// filled on a miss and then around the new position, lowest first; after a
+// hit, only once the ring runs low.
 inline std::vector<int> ExpectedVideoFetches(int buffers, int frame_count, const std::vector<int>& requests) {
     const WindowShape shape = ShapeOf(buffers);
     std::vector<int> tags(static_cast<size_t>(buffers), -1);
     std::vector<int> fetches;
+    auto held = [&](int f) { return tags[static_cast<size_t>(f % buffers)] == f; };
     for (int frame : requests) {
-        if (tags[static_cast<size_t>(frame % buffers)] != frame) {
+        const bool miss = !held(frame);
+        if (miss) {
             fetches.push_back(frame);
             tags[static_cast<size_t>(frame % buffers)] = frame;
         }
+        const int looked_at = std::min(frame + shape.lead, frame_count - 1);
+        if (!miss && !(shape.lead > 0 && looked_at > frame && !held(looked_at))) continue;
         const int first = std::max(0, frame - shape.behind);
         const int end = std::min(frame_count, frame + shape.ahead);
         for (int f = first; f < end; ++f) {
