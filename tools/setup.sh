@@ -79,8 +79,10 @@ apt_install() {
 
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 need=()
+# zlib twice: the lossless sample's, linked statically into the Windows
+# module, and the host's, for the same codec in the native benchmark and tests.
 for p in g++-mingw-w64-i686 binutils wine wine32:i386 wine64 xvfb xauth fonts-ipafont-gothic imagemagick \
-    ffmpeg locales zip clang libclang-rt-14-dev libgtest-dev cmake ninja-build; do
+    ffmpeg locales zip clang libclang-rt-14-dev libgtest-dev cmake ninja-build libz-mingw-w64-dev zlib1g-dev; do
     have_pkg "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
