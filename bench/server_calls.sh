@@ -16,12 +16,11 @@
 # with 8 and 48 buffers, and prints a Markdown table of requests per frame.
 #
 # The export runs with 60 and with 300 frames, each under a fresh server
-# started with its request trace (wineserver -d1), and only the simulator's
-# own requests are counted; the difference divided by 240 leaves out what
-# starting costs. That is done twice, and the smaller measurement kept:
-# one-off work in a process (the registry, a DLL's set-up) now and then
-# lands in one run and not the other, and only ever adds requests. Uses the
-# Windows build that tools/bench.sh made (build/bench-win32).
+# started with its request trace (wineserver -d1). Only the requests that
+# the simulator's own threads make between its marks around the plugin's
+# output (--trace-marks) are counted, and the difference divided by 240
+# leaves out what every export costs once (starting the worker, OLE, the
+# slots). Uses the Windows build that tools/bench.sh made (build/bench-win32).
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=../tools/host/export_checks.sh
@@ -71,23 +70,20 @@ count() {
     sleep 0.5
     wineserver -f -d1 -p5 >"$work/server.log" 2>&1 &
     sleep 0.5
-    # A first process in a fresh server does one-off work of its own (the
-    # prefix, the registry) that would blur the difference.
-    LC_ALL=ja_JP.UTF-8 wine "$work/editor/host_simulator.exe" --width 16 --height 16 --frames 1 >/dev/null 2>&1 </dev/null
     LC_ALL=ja_JP.UTF-8 OFFLOADER_TIMED_ENCODER="$(host_winpath "$work/editor/plugins/avi_writer.auo")" \
         OFFLOADER_TIMING_STATS="$(host_winpath "$work/out.stats")" \
         wine "$work/editor/host_simulator.exe" --plugin "$(host_winpath "$work/editor/plugins/$module")" \
         --settings "$(host_winpath "$settings")" --output "$(host_winpath "$work/out.avi")" \
-        --width "$width" --height "$height" --frames "$frames" --host-cost "$host_cost" --no-audio \
+        --width "$width" --height "$height" --frames "$frames" --host-cost "$host_cost" --no-audio --trace-marks \
         >"$work/export.log" 2>&1 </dev/null
     [ "$(host_field "$work/export.log" result)" == 1 ] || { echo "server_calls: the export failed" >&2; exit 1; }
     wineserver -k 2>/dev/null
     wait
     # The trace shows each request twice: as sent ("name( args )") and as
     # answered ("name() = status"); only the first is counted, and only
-    # those of the simulator's counted process (the last to open its image),
-    # whose threads the server's answers name: the process's first thread,
-    # and the threads that its threads create in it.
+    # those of the threads of the process that made the marks (the server's
+    # answers name them: a process's first thread, and the threads that its
+    # threads create in it), from the first mark to the second.
     awk '
         function thread_of(field) { return substr(field, 1, length(field) - 1) }
         match($0, /^[0-9a-f]+: init_first_thread\(\) = 0 \{ pid=[0-9a-f]+/) {
@@ -98,8 +94,9 @@ count() {
             if (creating[$1]) { split(substr($0, 1, RLENGTH), w, "tid="); owner[w[2]] = owner[thread_of($1)] }
             creating[$1] = 0
         }
-        /^[0-9a-f]+: create_file\(/ && index($0, "host_simulator.exe") { target = owner[thread_of($1)] }
-        /^[0-9a-f]+: [a-z_]+\(/ && !/^[0-9a-f]+: [a-z_]+\(\) = / {
+        /^[0-9a-f]+: create_event\(/ && index($0, "offloader-export-begin\"") { target = owner[thread_of($1)]; on = 1; next }
+        /^[0-9a-f]+: create_event\(/ && index($0, "offloader-export-end\"") { on = 0 }
+        on && /^[0-9a-f]+: [a-z_]+\(/ && !/^[0-9a-f]+: [a-z_]+\(\) = / {
             t = thread_of($1); split($2, a, "(")
             if ((t in owner) && owner[t] == target) n[a[1]]++
         }
@@ -125,19 +122,9 @@ measure() {
     esac
     host_writer_settings "$work/writer.bin" "$encoder_cost"
     host_relay_settings "$work/relay.bin" "$buffers" timed.auo_ "$work/writer.bin"
-    count "$module" "$settings" 60 60a
-    count "$module" "$settings" 300 300a
-    count "$module" "$settings" 60 60b
-    count "$module" "$settings" 300 300b
-    local first second
-    first="$(per_frame 60a 300a)"
-    second="$(per_frame 60b 300b)"
-    if awk -v a="$(sed -n 's/^all *//p' <<<"$first")" -v b="$(sed -n 's/^all *//p' <<<"$second")" \
-        'BEGIN { exit !(a <= b) }'; then
-        printf '%s\n' "$first"
-    else
-        printf '%s\n' "$second"
-    fi
+    count "$module" "$settings" 60 60
+    count "$module" "$settings" 300 300
+    per_frame 60 300
 }
 
 if [ "$plugin" != --table ]; then

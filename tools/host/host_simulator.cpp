@@ -59,6 +59,9 @@ const char kUsage[] =
     "  --stall-seconds N        end with the stacks of every thread and exit code 4 when\n"
     "                           the plugin makes no progress for N seconds (default 60,\n"
     "                           0: never)\n"
+    "  --trace-marks            name an event just before output and one just after it\n"
+    "                           (offloader-export-begin, -end): marks in a trace of\n"
+    "                           Wine's server (bench/server_calls.sh)\n"
     "  --fetch-log FILE         write when each frame's first fetch ended, and when the\n"
     "                           next service call began (performance-counter ticks)\n"
     "  --time-host-cost         without a plugin: produce every frame (YUY2) at the\n"
@@ -84,6 +87,7 @@ struct Options {
     bool export_clip = true;
     bool close_message_boxes = false;
     bool time_host_cost = false;
+    bool trace_marks = false;
 };
 
 bool ParseOptions(int argc, char** argv, Options* options) {
@@ -144,6 +148,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->close_message_boxes = true;
         else if (name == "--time-host-cost")
             options->time_host_cost = true;
+        else if (name == "--trace-marks")
+            options->trace_marks = true;
         else
             ok = false;
         if (!ok) {
@@ -330,6 +336,12 @@ private:
     HANDLE stop_ = nullptr;
     HANDLE thread_ = nullptr;
 };
+
+// A request that Wine's server trace shows with this name, from this process.
+void Mark(const char* name) {
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, name);
+    if (event != nullptr) CloseHandle(event);
+}
 
 class LoadedModule {
 public:
@@ -529,9 +541,11 @@ int Run(const Options& options) {
                 return kExitUsage;
             }
             watch.Step("the export (the plugin's output)");
+            if (options.trace_marks) Mark("offloader-export-begin");
             int64_t start = Ticks();
             result = table->output(&info);
             export_ticks = Ticks() - start;
+            if (options.trace_marks) Mark("offloader-export-end");
             exported = true;
         }
         if (g_editor.ProgressShown()) std::fprintf(stderr, "\n");
