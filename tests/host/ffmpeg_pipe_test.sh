@@ -200,10 +200,18 @@ expect "the kept file holds the whole encode" "$(ffprobe -v error -count_frames 
 expect "no ffmpeg is left" "$(running_ffmpeg "$work")" 0
 end_case "$work/taken.log"
 
+begin_case "relayed: a program path in double quotes, as Explorer copies it, is the program within"
+host_pipe_settings "$work/quoted.bin" "\"$ffmpeg_program\"" "${x264[*]}"
+export_through relayed "$work/quoted.log" "$work/quoted.bin" "$work/quoted.mp4" --width 96 --height 64 --frames 15
+expect "the export succeeds" "$(host_field "$work/quoted.log" result)" 1
+expect "no message box" "$(host_field "$work/quoted.log" boxes)" 0
+expect "ffprobe sees H.264 video" "$(stream_field "$work/quoted.mp4" v:0 codec_name)" h264
+end_case "$work/quoted.log"
+
 # 90 frames of 640x360 are more than the connections buffer: ffmpeg stops
 # reading while the sample still sends, and exits with success.
-begin_case "relayed: a program path in quotes, and arguments that end the encode after 1 s, give a 1-second file"
-host_pipe_settings "$work/short.bin" "\"$ffmpeg_program\"" "${x264[*]} -t 1"
+begin_case "relayed: arguments that end the encode after 1 s (-t 1) give a 1-second file and a successful export"
+host_pipe_settings "$work/short.bin" "$ffmpeg_program" "${x264[*]} -t 1"
 export_through relayed "$work/short.log" "$work/short.bin" "$work/short.mp4" --width 640 --height 360 --frames 90
 expect "the export succeeds" "$(host_field "$work/short.log" result)" 1
 expect "no message box" "$(host_field "$work/short.log" boxes)" 0
