@@ -14,7 +14,7 @@ fi
 
 imports="$(printf '%s\n' "$dump" | awk '/DLL Name:/{print tolower($3)}' | sort -u)"
 echo "imports: $(echo $imports)"
-allowed=" kernel32.dll user32.dll shlwapi.dll ole32.dll avifil32.dll comctl32.dll msvcrt.dll gdi32.dll advapi32.dll "
+allowed=" kernel32.dll user32.dll shlwapi.dll ole32.dll avifil32.dll comctl32.dll comdlg32.dll msvcrt.dll gdi32.dll advapi32.dll "
 for dll in $imports; do
     case "$allowed" in
         *" $dll "*) ;;
