@@ -65,6 +65,16 @@ host_writer_settings() {
     printf '%s' "$path" >>"$file"
 }
 
+# host_lossless_settings FILE LEVEL [PATH]: the lossless sample's settings
+# record (magic, version 1, zlib level, path length, path bytes).
+host_lossless_settings() {
+    local file="$1" level="$2" path="${3:-}"
+    local LC_ALL=C  # lengths in bytes
+    # shellcheck disable=SC2059
+    printf "LLAV$(host_le32 1)$(host_le32 "$level")$(host_le32 ${#path})" >"$file"
+    printf '%s' "$path" >>"$file"
+}
+
 # host_relay_settings FILE BUFFERS SUBPLUGIN INNER: the relay's settings
 # record (magic "ikm", buffer count, inner length, 256-byte file name of the
 # chosen sub-plugin) wrapped around the sub-plugin's own record INNER.
