@@ -10,7 +10,7 @@ fail() { echo "package: $*" >&2; exit 1; }
 
 top="$(basename "$zip" .zip)"
 expected="$(printf '%s\n' "$top/README-en.txt" "$top/README-ja.txt" "$top/sample/avi_writer.auo" \
-    "$top/sample/ffmpeg_pipe.auo" "$top/sidecar.auo")"
+    "$top/sample/ffmpeg_pipe.auo" "$top/sample/lossless_avi.auo" "$top/sidecar.auo")"
 listed="$(cmake -E tar tf "$zip" | grep -v '/$' | sort)"
 [ "$listed" == "$expected" ] || fail "the archive holds: $listed"
 
@@ -18,9 +18,10 @@ listed="$(cmake -E tar tf "$zip" | grep -v '/$' | sort)"
 cmp -s "$scratch/$top/sidecar.auo" "$bin/sidecar.auo" || fail "sidecar.auo is not the built module"
 cmp -s "$scratch/$top/sample/avi_writer.auo" "$bin/avi_writer.auo" || fail "avi_writer.auo is not the built module"
 cmp -s "$scratch/$top/sample/ffmpeg_pipe.auo" "$bin/ffmpeg_pipe.auo" || fail "ffmpeg_pipe.auo is not the built module"
+cmp -s "$scratch/$top/sample/lossless_avi.auo" "$bin/lossless_avi.auo" || fail "lossless_avi.auo is not the built module"
 # Measuring is the benchmark's (bench/timing_shim): no shipped module names
 # a statistics file or writes a request's statistics.
-for module in sidecar.auo sample/avi_writer.auo sample/ffmpeg_pipe.auo; do
+for module in sidecar.auo sample/avi_writer.auo sample/ffmpeg_pipe.auo sample/lossless_avi.auo; do
     ! grep -a -q -F -e '.stats' -e 'get_video_calls=' -e 'OFFLOADER_TIMING' "$scratch/$top/$module" ||
         fail "$module carries measurement"
 done
@@ -30,7 +31,8 @@ for notes in README-ja.txt README-en.txt; do
     [ "$(grep -c $'\r$' "$file")" == "$(wc -l <"$file")" ] || fail "$notes has lines without CRLF"
     # Both carry the install steps and the messages the user may meet.
     for words in "sidecar" ".auo_" "出力プラグインが選択されていません。再設定してください。" "ffmpeg_pipe.auo" \
-        "ffmpeg が出力の途中で終了しました。"; do
+        "ffmpeg が出力の途中で終了しました。" "lossless_avi.auo" \
+        "出力ファイルに書き込めませんでした。出力を中止しました。"; do
         [[ "$text" == *"$words"* ]] || fail "$notes lacks \"$words\""
     done
 done
