@@ -28,10 +28,6 @@ void RelayContext::ResetExportState() {
     last_video_frame.store(0, std::memory_order_relaxed);
     serving_wait.store(static_cast<uint8_t>(ServingWait::None), std::memory_order_relaxed);
     read_ahead_lead = 0;
-    // Flags are read ahead around frame 0 from the start; video once the
-    // first request has given the ring its format.
-    refilling_video = false;
-    refilling_flags = true;
     brief_waits_left = 0;
     command.store(static_cast<int32_t>(RelayCommand::Idle), std::memory_order_relaxed);
     current_format.store(kNoFormat, std::memory_order_relaxed);

@@ -160,8 +160,8 @@ private:
     // --- The state of an export. Only the member functions write it. Who
     // writes what:
     //   the editor's thread (serving): host_info, host_copy, the slots and
-    //     their tags and flag values, current_format, refilling_*, the
-    //     answers (*_result), serving, shown_*; `command` back to Idle;
+    //     their tags and flag values, current_format, the answers
+    //     (*_result), serving, shown_*; `command` back to Idle;
     //     read_ahead_lead, before the worker is let go;
     //   the worker (the sub-plugin's threads, one round trip at a time under
     //     request_lock): req_*, `command` to a request or Finished, the
@@ -203,10 +203,6 @@ private:
     // The frames the read-ahead looks ahead before it refills a ring
     // (ReadAheadLead), set before the go signal; the worker reads it too.
     int32_t read_ahead_lead = 0;
-    // A refill under way: once started (by a request, or a ring running
-    // low) it goes on until the window is complete, one frame per pass.
-    bool refilling_video = false;
-    bool refilling_flags = true;
     // Waits left to bound briefly: while the sub-plugin leaves notes, they
     // wait for the end of a brief wait rather than each wake the serving
     // thread (relay/export_run.cpp).

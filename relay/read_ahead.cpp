@@ -110,36 +110,18 @@ bool RelayContext::EnsureVideoFormat() {
     return true;
 }
 
-// A ring is refilled in one go, once it runs low, rather than a frame at a
-// time as the worker takes them: each refill that finds the editor's
-// thread waiting costs the worker's signal and the wait, round trips to the
-// server under Wine. The worker signals by the same rule (RunningLow), so
-// what is read ahead depends on the worker's positions, not on when this
-// thread happens to look.
 bool RelayContext::PrefetchVideo(int32_t behind, int32_t ahead) {
     const ReadAheadRing ring = VideoRing();
-    const int32_t position = ring.Position();
     const uint32_t format = current_format.load(std::memory_order_relaxed);
-    if (format == kNoFormat || video_slots.load(std::memory_order_relaxed) == nullptr) return false;
-    if (!refilling_video && !ring.RunningLow(position, read_ahead_lead, host_copy.frame_count)) return false;
-    bool complete = false;
-    const bool worked = ring.PrefetchAround(
-        position, behind, ahead, host_copy.frame_count,
-        [this, format](int32_t frame, int32_t slot) { return CopyFrame(frame, format, slot); }, &complete);
-    refilling_video = !complete;
-    return worked;
+    return format != kNoFormat && video_slots.load(std::memory_order_relaxed) != nullptr &&
+           ring.PrefetchAround(ring.Position(), behind, ahead, host_copy.frame_count,
+                               [this, format](int32_t frame, int32_t slot) { return CopyFrame(frame, format, slot); });
 }
 
 bool RelayContext::PrefetchFlag(int32_t behind, int32_t ahead) {
     const ReadAheadRing ring = FlagRing();
-    const int32_t position = ring.Position();
-    if (!refilling_flags && !ring.RunningLow(position, read_ahead_lead, host_copy.frame_count)) return false;
-    bool complete = false;
-    const bool worked = ring.PrefetchAround(
-        position, behind, ahead, host_copy.frame_count,
-        [this](int32_t frame, int32_t slot) { return CopyFlag(frame, slot); }, &complete);
-    refilling_flags = !complete;
-    return worked;
+    return ring.PrefetchAround(ring.Position(), behind, ahead, host_copy.frame_count,
+                               [this](int32_t frame, int32_t slot) { return CopyFlag(frame, slot); });
 }
 
 bool RelayContext::CopyFrame(int32_t frame, uint32_t format, int32_t slot) {
@@ -189,9 +171,6 @@ void RelayContext::FillVideo() {
         video_result = VideoSlot(slot);
         return;
     }
-    // The window around the requested frame is completed on the passes
-    // that follow, whatever the ring held.
-    refilling_video = true;
     // A refused fetch passes the editor's own null on.
     const auto fill = ring.FillRequest(
         frame, [this, format](int32_t wanted, int32_t into) { return CopyFrame(wanted, format, into); });
@@ -212,7 +191,6 @@ void RelayContext::FillFlag() {
         flag_result = flag_values[slot].load(std::memory_order_acquire);
         return;
     }
-    refilling_flags = true;
     ring.FillRequest(frame, [this](int32_t wanted, int32_t into) { return CopyFlag(wanted, into); });
     flag_result = flag_values[slot].load(std::memory_order_relaxed);
 }

@@ -37,11 +37,11 @@ inline RingWindow WindowAround(int32_t position, int32_t behind, int32_t ahead, 
             std::min<int64_t>(frame_count, static_cast<int64_t>(position) + ahead)};
 }
 
-// How far ahead of the position the read-ahead looks before it starts a
-// refill: half the frames ahead, so that each refill fetches several frames
-// (each one a wake-up of the editor's thread, a round trip to the server
-// under Wine) while the encoder still has the other half to read. 0 where
-// the window holds no frame after the position: nothing to read ahead.
+// How far ahead of the position a waiting read-ahead looks before it is worth
+// waking: half the frames ahead, so that each wake-up (a round trip to the
+// server under Wine, and the wait it ends) fetches several frames while the
+// encoder still has the other half to read. 0 where the window holds no frame
+// after the position: nothing to read ahead.
 inline int32_t ReadAheadLead(int32_t ahead) {
     const int32_t lead = ahead - ahead / 2;
     return lead < ahead ? lead : 0;
@@ -81,7 +81,7 @@ public:
     }
 
     // Whether the read-ahead has fallen far enough behind `position` to be
-    // worth a refill: the frame `lead` after it (or the clip's last frame,
+    // worth waking: the frame `lead` after it (or the clip's last frame,
     // where that comes first) is not in its slot. The worker asks this of
     // a serving thread that waits, which wrote every tag before it said so.
     bool RunningLow(int32_t position, int32_t lead, int32_t frame_count) const {
@@ -100,14 +100,9 @@ public:
     // lowest frame of the window that its slot does not hold and has
     // `store(frame, slot)` put its payload in place; the tag then names it
     // when `store` says the editor gave one. False when nothing is missing.
-    // `complete`, where given, says whether the window now lacks nothing:
-    // the step that fetched its last missing frame ends a refill, so that
-    // the next one depends on where the worker goes, not on when it looks.
     template <class Store>
-    bool PrefetchAround(int32_t position, int32_t behind, int32_t ahead, int32_t frame_count, Store&& store,
-                        bool* complete = nullptr) const {
+    bool PrefetchAround(int32_t position, int32_t behind, int32_t ahead, int32_t frame_count, Store&& store) const {
         const RingWindow window = WindowAround(position, behind, ahead, frame_count);
-        if (complete != nullptr) *complete = false;
         for (int64_t wide = window.first; wide < window.end; ++wide) {
             const auto frame = static_cast<int32_t>(wide);
             std::atomic<int32_t>& tag = tags_[SlotOf(frame)];
@@ -120,12 +115,9 @@ public:
                 tag.store(displaced, std::memory_order_release);
                 return true;
             }
-            if (!store(frame, SlotOf(frame))) return true;
-            tag.store(frame, std::memory_order_release);
-            if (complete != nullptr) *complete = MissingFrom(wide + 1, window.end) < 0;
+            if (store(frame, SlotOf(frame))) tag.store(frame, std::memory_order_release);
             return true;
         }
-        if (complete != nullptr) *complete = true;
         return false;
     }
 
@@ -155,15 +147,6 @@ public:
     void Empty(int32_t slot) const { tags_[slot].store(kEmptyTag, std::memory_order_seq_cst); }
 
 private:
-    // The first frame of [first, end) that its slot does not hold, or -1.
-    int64_t MissingFrom(int64_t first, int64_t end) const {
-        for (int64_t wide = first; wide < end; ++wide) {
-            const auto frame = static_cast<int32_t>(wide);
-            if (tags_[SlotOf(frame)].load(std::memory_order_relaxed) != frame) return wide;
-        }
-        return -1;
-    }
-
     AtomicInt32Array& tags_;
     std::atomic<int32_t>& position_;
 };

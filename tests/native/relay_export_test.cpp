@@ -81,14 +81,18 @@ size_t g_paused_flag_count = 0;
 SimulatedEditor* g_paused_editor = nullptr;
 std::atomic<int> g_paused_failures{0};
 
-// Asks for one frame at a time and waits until the read-ahead has completed
-// the window around it before asking for the next.
+bool ServingThreadWaits() { return Inside(*ModuleContext()).serving_wait.load() != 0; }
+
+// Asks for one frame at a time and waits until the read-ahead has done what
+// it will around it, and the serving thread waits, before asking for the next.
 int PausingOutput(OutputInfo* info) {
     for (size_t i = 0; i < g_paused_frames.size(); ++i) {
         const int frame = g_paused_frames[i];
         g_wrong += WrongBytesOf(info, frame, kFormatDefault, info->get_video(frame));
         const size_t expected = g_paused_fetch_counts[i];
-        if (!Eventually([&] { return g_paused_editor->VideoFetchCount() >= expected; })) ++g_paused_failures;
+        if (!Eventually([&] { return g_paused_editor->VideoFetchCount() >= expected && ServingThreadWaits(); })) {
+            ++g_paused_failures;
+        }
     }
     // Pausing once more gives the flag read-ahead idle passes of its own.
     if (!Eventually([] { return g_paused_editor->FlagFetchCount() >= g_paused_flag_count; })) ++g_paused_failures;

@@ -76,9 +76,9 @@ inline WindowShape ShapeOf(int buffers) {
 }
 
 // What the editor is asked when a sub-plugin requests `requests` one after
-// another and the read-ahead does what it will after each: a ring of tags,
-// filled on a miss and then around the new position, lowest first; after a
-// hit, only once the ring runs low.
+// another, each once the serving thread waits: a ring of tags, filled on a
+// miss and then around the new position, lowest first; after a hit, only
+// once the ring runs low (the hit wakes the waiting serving thread then).
 inline std::vector<int> ExpectedVideoFetches(int buffers, int frame_count, const std::vector<int>& requests) {
     const WindowShape shape = ShapeOf(buffers);
     std::vector<int> tags(static_cast<size_t>(buffers), -1);
