@@ -2,7 +2,8 @@
 // platform: the simulated editor's clip (tools/editor) with its per-frame
 // production cost, and a simulated encoder that does what the sample encoder
 // does per frame (get_video, is_abort, its encoding passes, get_flag, the
-// write, show_progress, now and then update_preview). The
+// write, show_progress, now and then update_preview), or what the lossless
+// sample does (its very PNG codec, with the host's zlib, at --png-level). The
 // encoder runs either directly on the editor's thread, through the relay as
 // the editor loads it (PluginInit, PluginOutput, PluginExit), or through the
 // floor handoff (bench/floor/): the least that running both sides at once
@@ -28,6 +29,7 @@
 #include "bench/timing/request_timing.h"
 #include "plugin/entry_points.h"
 #include "plugin/relay_context.h"
+#include "samples/lossless_avi/png_frame.h"
 #include "tools/common/smoothing.h"
 #include "tools/editor/clip_editor.h"
 #include "tools/editor/test_clip.h"
@@ -47,6 +49,8 @@ const char kUsage[] =
     "  --host-cost N            the editor's smoothing passes per frame (default 0)\n"
     "  --encoder-cost N         the encoder's smoothing passes per frame (default 0)\n"
     "  --buffers N              the relay's read-ahead buffers, the floor's slots (default 8)\n"
+    "  --png-level N            the encoder compresses each frame as the lossless sample\n"
+    "                           does, at zlib level N (1-9), instead of its smoothing\n"
     "  --output FILE            where the encoder writes the frames (default: nowhere)\n"
     "  --stats FILE             the encoder's request statistics and times\n"
     "  --fetch-log FILE         when each frame's first fetch ended, and the next call began\n"
@@ -61,6 +65,7 @@ struct Options {
     editor_sim::ClipShape shape;
     int32_t host_cost = 0;
     int32_t encoder_cost = 0;
+    int32_t png_level = 0;  // 0: the synthetic encoder's smoothing
     int32_t buffers = kDefaultBufferCount;
     std::string output;
     std::string stats;
@@ -99,6 +104,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             ok = ok && editor_sim::ParseCount(value, 0, &options->host_cost);
         } else if (name == "--encoder-cost") {
             ok = ok && editor_sim::ParseCount(value, 0, &options->encoder_cost);
+        } else if (name == "--png-level") {
+            ok = ok && editor_sim::ParseCount(value, lossless_avi::kMinLevel, &options->png_level) &&
+                 options->png_level <= lossless_avi::kMaxLevel;
         } else if (name == "--buffers") {
             ok = ok && editor_sim::ParseCount(value, 1, &options->buffers);
         } else if (name == "--output") {
@@ -127,6 +135,8 @@ editor_sim::ClipEditor g_editor(editor_sim::ForeignCalls::kServe, Ticks);
 // The encoder's side.
 struct Encoder {
     int32_t cost = 0;
+    int32_t png_level = 0;
+    lossless_avi::PngFrameEncoder png;
     int fd = -1;
     request_timing::RequestLog requests;
     int32_t round_trips = 0;
@@ -153,6 +163,7 @@ int EncoderOutput(OutputInfo* info) {
     const int64_t row_bytes = editor_sim::DibRowBytes(info->width);
     const size_t row_buffer = static_cast<size_t>(info->width) * 3;
     g_encoder.scratch.assign(image_bytes + row_buffer, 0);
+    if (g_encoder.png_level > 0 && !g_encoder.png.Prepare(info->width, info->height, g_encoder.png_level)) return 0;
     info->show_progress(0, info->frame_count);
     for (int32_t frame = 0; frame < info->frame_count; ++frame) {
         const int64_t start = Ticks();
@@ -160,14 +171,20 @@ int EncoderOutput(OutputInfo* info) {
         const int64_t end = Ticks();
         g_encoder.requests.Add(frame, start, end);
         if (info->is_abort() || pixels == nullptr) return 0;
-        if (g_encoder.cost > 0) {
+        const void* written = pixels;
+        size_t written_bytes = image_bytes;
+        if (g_encoder.png_level > 0) {
+            written_bytes = g_encoder.png.Encode(static_cast<const uint8_t*>(pixels));
+            if (written_bytes == 0) return 0;
+            written = g_encoder.png.Png();
+        } else if (g_encoder.cost > 0) {
             std::memcpy(g_encoder.scratch.data(), pixels, image_bytes);
             g_encoder.cost_sink +=
                 smoothing::SmoothingPasses(g_encoder.scratch.data(), row_bytes, info->width, info->height,
                                            g_encoder.cost, g_encoder.scratch.data() + image_bytes);
         }
         if (info->get_flag(frame) != 0) ++g_encoder.flagged_frames;
-        if (g_encoder.fd >= 0 && !WriteAll(g_encoder.fd, pixels, image_bytes)) return 0;
+        if (g_encoder.fd >= 0 && !WriteAll(g_encoder.fd, written, written_bytes)) return 0;
         ++g_encoder.frames_written;
         info->show_progress(frame + 1, info->frame_count);
         if ((frame + 1) % kPreviewInterval == 0) info->update_preview();
@@ -226,6 +243,7 @@ int Run(const Options& options) {
     g_editor.host_cost = options.host_cost;
     g_editor.KeepFetchTimeline(options.shape.frame_count);
     g_encoder.cost = options.encoder_cost;
+    g_encoder.png_level = options.png_level;
     if (!g_encoder.requests.Reserve(options.shape.frame_count)) {
         std::fprintf(stderr, "native_bench: no memory for the statistics\n");
         return kExitUsage;
