@@ -4,12 +4,18 @@
 # threads can cost while it keeps the relay's one copy per frame), and the
 # times set against each other and against the ideal overlap.
 #
-# Two encoders:
+# Three encoders:
 #   synthetic  the sample AVI writer (passes of smoothing per frame, then an
 #              uncompressed AVI), under Wine (the real sidecar.auo between the
 #              host simulator and the encoder) and natively (the relay's code
 #              over the POSIX port, bench/native_bench.cpp); 640x360 and
 #              1920x1080, three balances, 1, 8 and 48 buffers.
+#   lossless   the lossless sample (each frame a PNG, zlib level 6, on the
+#              thread that calls it), under Wine, and natively its own PNG
+#              codec on the encoder's side with the host's zlib; 1280x720
+#              and 1920x1080, the editor's cost set against the encoder's
+#              own time for a host-bound, a balanced and an encoder-bound
+#              export; 8 and 48 buffers.
 #   codec      the ffmpeg sample with libx264 (one thread) and AAC, under
 #              Wine only; 1280x720 and 1920x1080, a fast and a slower preset,
 #              the editor's cost set against ffmpeg's own time for a
@@ -20,7 +26,7 @@
 # direct export, from sidecar\ for the relayed one and the floor.
 #
 #   tools/bench.sh [--repeat N] [--before REV] [--only wine|native]
-#                  [--encoders synthetic|codec|all] [--quick | --ring-check]
+#                  [--encoders synthetic|lossless|codec|all[,...]] [--quick | --ring-check]
 #
 #   --repeat N    repetitions of every scenario (default 3, at least 1)
 #   --before REV  also measure the relay as it was at commit REV: relay/ and
@@ -28,7 +34,7 @@
 #                 from the working tree; each repetition runs both relays
 #                 back to back, in turns
 #   --only P      measure one platform only
-#   --encoders E  measure one encoder only (default all)
+#   --encoders E  measure these encoders only, comma-separated (default all)
 #   --quick       few frames and one repetition: checks that the benchmark runs
 #   --ring-check  clearly encoder-bound sequential exports of the synthetic
 #                 encoder (1 pass against 4, 300 and 150 frames, 8 and 48
@@ -50,7 +56,7 @@ encoders="all"
 quick=0
 ring_check=0
 command_line="tools/bench.sh $*"
-usage="usage: tools/bench.sh [--repeat N] [--before REV] [--only wine|native] [--encoders synthetic|codec|all] [--quick | --ring-check]"
+usage="usage: tools/bench.sh [--repeat N] [--before REV] [--only wine|native] [--encoders synthetic|lossless|codec|all] [--quick | --ring-check]"
 while [ $# -gt 0 ]; do
     case "$1" in
     --repeat) repeat="$2"; shift 2 ;;
@@ -64,7 +70,12 @@ while [ $# -gt 0 ]; do
 done
 [[ "$repeat" =~ ^[1-9][0-9]*$ ]] || { echo "bench: --repeat takes a count of at least 1" >&2; exit 2; }
 case "$only" in "" | wine | native) ;; *) echo "bench: --only takes wine or native" >&2; exit 2 ;; esac
-case "$encoders" in synthetic | codec | all) ;; *) echo "bench: --encoders takes synthetic, codec or all" >&2; exit 2 ;; esac
+for e in ${encoders//,/ }; do
+    case "$e" in
+    synthetic | lossless | codec | all) ;;
+    *) echo "bench: --encoders takes synthetic, lossless, codec or all, or a comma-separated list of them" >&2; exit 2 ;;
+    esac
+done
 
 fail() {
     echo "bench: $*" >&2
@@ -83,10 +94,15 @@ codec_sizes=("1280 720 90" "1920 1080 48")
 codec_presets=(veryfast medium)
 codec_balances=("host-bound 1.5" "balanced 1.0" "encoder-bound 0.5")
 codec_buffers=(8 48)
+lossless_sizes=("1280 720 90" "1920 1080 48")
+lossless_level=6
+lossless_balances=("host-bound 1.5" "balanced 1.0" "encoder-bound 0.5")
+lossless_buffers=(8 48)
 if [ "$quick" == 1 ]; then
     synthetic_sizes=("640 360 60" "1920 1080 20")
     codec_sizes=("1280 720 24")
     codec_presets=(veryfast)
+    lossless_sizes=("1280 720 12")
     repeat=1
 fi
 run_name=bench-run
@@ -103,9 +119,12 @@ fi
 platforms=(wine native)
 [ -n "$only" ] && platforms=("$only")
 measures() { [[ " ${platforms[*]} " == *" $1 "* ]]; }
-with_synthetic=1 with_codec=1
-[ "$encoders" == codec ] && with_synthetic=0
-[ "$encoders" == synthetic ] && with_codec=0
+# encoded E: whether --encoders names E (or all).
+encoded() { [[ ",$encoders," == *",$1,"* || ",$encoders," == *",all,"* ]]; }
+with_synthetic=0 with_lossless=0 with_codec=0
+encoded synthetic && with_synthetic=1
+encoded lossless && with_lossless=1
+encoded codec && with_codec=1
 measures wine || with_codec=0
 
 run="$here/build/$run_name"
@@ -137,7 +156,7 @@ build() {
         cmake -S "$source" -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" \
             -DCMAKE_BUILD_TYPE=Release >"$win.configure.log" 2>&1 ||
             { tail -20 "$win.configure.log"; fail "configuring $win failed"; }
-        cmake --build "$win" --target sidecar avi_writer ffmpeg_pipe timing_shim floor_relay host_simulator \
+        cmake --build "$win" --target sidecar avi_writer ffmpeg_pipe lossless_avi timing_shim floor_relay host_simulator \
             >"$win.build.log" 2>&1 || { grep -E "error|FAILED" "$win.build.log" | head -20; fail "building $win failed"; }
     fi
 }
@@ -166,7 +185,8 @@ editor="$run/editor"
 if measures wine; then
     mkdir -p "$editor/plugins" "$editor/sidecar"
     cp "$win_build/bin/host_simulator.exe" "$editor/" &&
-        cp "$win_build/bin/avi_writer.auo" "$win_build/bin/ffmpeg_pipe.auo" "$win_build/bin/timed.auo" \
+        cp "$win_build/bin/avi_writer.auo" "$win_build/bin/ffmpeg_pipe.auo" "$win_build/bin/lossless_avi.auo" \
+            "$win_build/bin/timed.auo" \
             "$win_build/bin/floor.auo" "$editor/plugins/" &&
         cp "$win_build/bin/sidecar.auo" "$editor/plugins/sidecar-after.auo" &&
         cp "$win_build/bin/timed.auo" "$editor/sidecar/timed.auo_" || fail "cannot lay out $editor"
@@ -214,7 +234,10 @@ export_one() {
     rm -f "$shm"/out*
     if [ "$platform" == wine ]; then
         local plugin="timed.auo" module="avi_writer.auo" extension=avi audio=(--no-audio) record="$settings"
-        case "$encoder" in codec-* | alone-*) module=ffmpeg_pipe.auo extension=mp4 audio=() ;; esac
+        case "$encoder" in
+        codec-* | alone-*) module=ffmpeg_pipe.auo extension=mp4 audio=() ;;
+        lossless*) module=lossless_avi.auo ;;
+        esac
         case "$variant" in
         direct) ;;
         floor) plugin=floor.auo ;;
@@ -235,8 +258,11 @@ export_one() {
         [ "$variant" == before ] && program="$before_root/native/bench/native_bench"
         [ "$variant" == direct ] && mode=direct
         [ "$variant" == floor ] && mode=floor
+        # SETTINGS natively: the synthetic encoder's cost, or png:LEVEL.
+        local work=(--encoder-cost "$settings")
+        [[ "$settings" == png:* ]] && work=(--png-level "${settings#png:}")
         timeout 300 "$program" --mode "$mode" --width "$width" --height "$height" --frames "$frames" \
-            --host-cost "$host" --encoder-cost "$settings" --buffers "$((buffers == 0 ? 8 : buffers))" \
+            --host-cost "$host" "${work[@]}" --buffers "$((buffers == 0 ? 8 : buffers))" \
             --output "$shm/out.raw" --stats "$stats" --fetch-log "$fetches" >"$log" 2>&1 </dev/null
     fi
     local result seconds service
@@ -322,6 +348,49 @@ calibrate_codec() {
     done
 }
 
+# The lossless clips, per platform and size: the editor's cost per
+# smoothing pass and the encoder's own time, from two direct exports (the
+# encoder works on the editor's thread there, so the export's time outside
+# the editor's calls is the encoder's), and the costs that make the editor
+# 1.5, 1 and 0.5 times as slow as the encoder.
+declare -A lossless_host_cost
+calibrate_lossless() {
+    local platform width height frames entry settings cost log service seconds t0 t4 alone
+    for platform in "${platforms[@]}"; do
+        settings="png:$lossless_level"
+        if [ "$platform" == wine ]; then
+            settings="$shm/lossless.bin"
+            host_lossless_settings "$settings" "$lossless_level"
+        fi
+        for entry in "${lossless_sizes[@]}"; do
+            read -r width height frames <<<"$entry"
+            for cost in 0 4; do
+                export_one "$platform" lossless-alone "${width}x$height" "cost$cost" "$cost" "$settings" "$frames" 0 \
+                    direct 1
+                seconds="$(tail -1 "$results" | cut -f8)"
+                service="$(tail -1 "$results" | cut -f9)"
+                if [ "$cost" == 0 ]; then
+                    t0="$service"
+                    alone="$(awk -v s="$seconds" -v h="$service" 'BEGIN { printf "%.3f", s - h }')"
+                else
+                    t4="$service"
+                fi
+            done
+            local balance factor
+            for balance in "${lossless_balances[@]}"; do
+                read -r balance factor <<<"$balance"
+                lossless_host_cost[$platform-${width}x$height-$balance]="$(awk -v a="$alone" -v f="$factor" \
+                    -v t0="$t0" -v t4="$t4" \
+                    'BEGIN { pass = (t4 - t0) / 4; c = pass > 0 ? int((a * f - t0) / pass + 0.5) : 4; print c < 0 ? 0 : c }')"
+            done
+            echo "   $platform ${width}x$height: encoder alone $alone s; editor costs" \
+                "${lossless_host_cost[$platform-${width}x$height-host-bound]}," \
+                "${lossless_host_cost[$platform-${width}x$height-balanced]}," \
+                "${lossless_host_cost[$platform-${width}x$height-encoder-bound]}"
+        done
+    done
+}
+
 started=$SECONDS
 if measures wine; then
     # One server for the whole series: each export then starts in tens of
@@ -331,6 +400,10 @@ fi
 if [ "$with_codec" == 1 ]; then
     echo "== calibrating the codec's clips"
     calibrate_codec
+fi
+if [ "$with_lossless" == 1 ]; then
+    echo "== calibrating the lossless clips"
+    calibrate_lossless
 fi
 for rep in $(seq 1 "$repeat"); do
     if [ "$with_synthetic" == 1 ]; then
@@ -352,6 +425,25 @@ for rep in $(seq 1 "$repeat"); do
                     fi
                     series "$platform" synthetic "${width}x$height" "$balance" "$host" "$settings" "$frames" "$rep" "" \
                         "${synthetic_buffers[@]}"
+                done
+            done
+        done
+    fi
+    if [ "$with_lossless" == 1 ]; then
+        for platform in "${platforms[@]}"; do
+            settings="png:$lossless_level"
+            if [ "$platform" == wine ]; then
+                settings="$shm/lossless.bin"
+                host_lossless_settings "$settings" "$lossless_level"
+            fi
+            for entry in "${lossless_sizes[@]}"; do
+                read -r width height frames <<<"$entry"
+                for balance in "${lossless_balances[@]}"; do
+                    read -r balance _ <<<"$balance"
+                    echo "== $platform lossless ${width}x$height $balance, repetition $rep ($((SECONDS - started)) s)"
+                    series "$platform" lossless "${width}x$height" "$balance" \
+                        "${lossless_host_cost[$platform-${width}x$height-$balance]}" "$settings" "$frames" "$rep" "" \
+                        "${lossless_buffers[@]}"
                 done
             done
         done
@@ -391,7 +483,7 @@ tables="$run/tables.md"
     measures wine && echo "Windows programs: $OFFLOADER_WINE_LABEL."
     [ -n "$before" ] && echo "Before: the relay (relay/, plugin/) as of commit $rev; after: the working tree."
     echo
-    awk -F'\t' -v has_before="${before:+1}" -v wine_label="${OFFLOADER_WINE_LABEL:-Wine}" '
+    awk -F'\t' -v has_before="${before:+1}" -v wine_label="${OFFLOADER_WINE_LABEL:-Wine}" -v lossless_level="$lossless_level" '
     function median(list,    n, a, i, j, t) {
         n = split(list, a, " ")
         for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] + 0 > t + 0; j--) a[j + 1] = a[j]; a[j + 1] = t }
@@ -399,7 +491,7 @@ tables="$run/tables.md"
         return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
     }
     function add(key, value) { values[key] = (key in values) ? values[key] " " value : value }
-    NR == 1 || $2 ~ /^alone-/ { next }
+    NR == 1 || $2 ~ /^alone-/ || $2 ~ /-alone$/ { next }
     {
         scenario = $1 SUBSEP $2 SUBSEP $3 SUBSEP $4
         if (!(scenario in scenario_seen)) { scenario_seen[scenario] = 1; scenarios[++scenario_count] = scenario }
@@ -457,7 +549,9 @@ tables="$run/tables.md"
         return ratio <= 1.05 ? " met" : " **missed**"
     }
     function title(platform, encoder) {
+        if (platform == "native" && encoder == "lossless") return "Native, lossless codec: PNG frames, zlib level " lossless_level " (POSIX build, bench/native_bench)"
         if (platform == "native") return "Native, synthetic encoder (POSIX build, bench/native_bench)"
+        if (encoder == "lossless") return "Under " wine_label ", lossless codec: PNG frames, zlib level " lossless_level " (sidecar.auo, host_simulator.exe, lossless_avi.auo)"
         if (encoder == "synthetic") return "Under " wine_label ", synthetic encoder (sidecar.auo, host_simulator.exe, avi_writer.auo)"
         sub(/^codec-/, "", encoder)
         return "Under " wine_label ", ffmpeg with libx264 -preset " encoder " (sidecar.auo, host_simulator.exe, ffmpeg_pipe.auo)"
