@@ -40,6 +40,7 @@ void RelayContext::ResetExportState() {
     audio_result = nullptr;
     flag_result = 0;
     video_result = nullptr;
+    refused_video_frame = -1;
     aborted.store(0, std::memory_order_relaxed);
     preview_pending.store(0, std::memory_order_relaxed);
     abort_check_pending.store(0, std::memory_order_relaxed);

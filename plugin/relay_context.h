@@ -221,6 +221,11 @@ private:
     // The answer to a video request: its slot, or null where the editor gave
     // null for that very request, or no slot can be had for it.
     void* video_result = nullptr;
+    // A frame the read-ahead found refused while the worker's request for it
+    // was on its way (serving thread only): a busy serving thread may fetch a
+    // missed frame before it reads the request, which still gets the editor's
+    // null rather than the zeros of an aborted export.
+    int32_t refused_video_frame = -1;
     RelayActivity activity;
     ServingActivity serving;
     std::atomic<int32_t> aborted{0};

@@ -71,6 +71,7 @@ bool RelayContext::EnsureVideoFormat() {
     }
 
     video_tags.Fill(kEmptyTag);
+    refused_video_frame = -1;  // it was refused in the old format
     video_frame_bytes = 0;
     slot_stride.store(0, std::memory_order_release);
     ReleaseVideoSlots();
@@ -113,9 +114,16 @@ bool RelayContext::EnsureVideoFormat() {
 bool RelayContext::PrefetchVideo(int32_t behind, int32_t ahead) {
     const ReadAheadRing ring = VideoRing();
     const uint32_t format = current_format.load(std::memory_order_relaxed);
+    const int32_t position = ring.Position();
     return format != kNoFormat && video_slots.load(std::memory_order_relaxed) != nullptr &&
-           ring.PrefetchAround(ring.Position(), behind, ahead, host_copy.frame_count,
-                               [this, format](int32_t frame, int32_t slot) { return CopyFrame(frame, format, slot); });
+           ring.PrefetchAround(position, behind, ahead, host_copy.frame_count,
+                               [this, format, position](int32_t frame, int32_t slot) {
+                                   if (CopyFrame(frame, format, slot)) return true;
+                                   // The worker stands on a frame its slot does not hold: its request
+                                   // for it is on the way, and the editor's null is that request's answer.
+                                   if (frame == position) refused_video_frame = frame;
+                                   return false;
+                               });
 }
 
 bool RelayContext::PrefetchFlag(int32_t behind, int32_t ahead) {
@@ -160,6 +168,10 @@ void RelayContext::FillVideo() {
     const ReadAheadRing ring = VideoRing();
     const int32_t slot = ring.SlotOf(frame);
     if (aborted.load(std::memory_order_acquire) != 0) {
+        if (frame == refused_video_frame) {  // the editor's own null, once
+            refused_video_frame = -1;
+            return;
+        }
         // The editor is no longer asked, but it never answers a cancelled
         // export with null, and a sub-plugin may read one more frame before
         // it asks is_abort again. A slot that does not hold the frame gives

@@ -33,6 +33,7 @@ struct RelayContextProbe {
           req_audio_read(context.req_audio_read),
           audio_result(context.audio_result),
           flag_result(context.flag_result),
+          video_result(context.video_result),
           aborted(context.aborted),
           abort_check_pending(context.abort_check_pending),
           preview_pending(context.preview_pending),
@@ -67,6 +68,7 @@ struct RelayContextProbe {
     int*& req_audio_read;
     void*& audio_result;
     int32_t& flag_result;
+    void*& video_result;
     std::atomic<int32_t>& aborted;
     std::atomic<uint8_t>& abort_check_pending;
     std::atomic<uint8_t>& preview_pending;

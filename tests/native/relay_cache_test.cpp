@@ -368,6 +368,26 @@ TEST(FailedFetch, LeavesTheSlotEmptyAndAbortsTheExport) {
     EXPECT_EQ(FramesOf(editor.VideoFetches()), (std::vector<int>{10, 8, 9, 11, 12}));
     EXPECT_EQ(Inside(relay.context).aborted.load(), 1);
     EXPECT_EQ(Inside(relay.context).video_tags[12 % 8].load(), kEmptyTag) << "no stale bytes under frame 12's tag";
+    relay.Video(12);  // not asked for when it failed: zeros, as after any abort
+    EXPECT_NE(Inside(relay.context).video_result, nullptr);
+
+    // A busy read-ahead may meet the null of the very frame whose request is
+    // on its way (the worker has moved to it): that request gets the
+    // editor's null, once; another frame, or the same one again, zeros.
+    SimulatedEditor busy(5, 3, 60);
+    ServedByHand ahead_of_request(busy, 8);
+    ahead_of_request.Video(3);
+    busy.null_frame = 40;
+    Inside(ahead_of_request.context).last_video_frame.store(40);
+    while (ahead_of_request.context.PrefetchVideo(2, 5) && Inside(ahead_of_request.context).aborted.load() == 0) {
+    }
+    EXPECT_EQ(FramesOf(busy.VideoFetches()), (std::vector<int>{3, 38, 39, 40}));
+    std::vector<bool> null_answers;
+    for (int frame : {40, 41, 40}) {
+        ahead_of_request.Video(frame);
+        null_answers.push_back(Inside(ahead_of_request.context).video_result == nullptr);
+    }
+    EXPECT_EQ(null_answers, (std::vector<bool>{true, false, false}));
 
     SimulatedEditor second(5, 3, 60);
     ServedByHand on_demand(second, 8);

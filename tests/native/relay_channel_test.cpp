@@ -412,8 +412,8 @@ int LeavesANoteWhileTheEditorWaits(OutputInfo* info) {
     info->get_video(0);
     if (g_note_case->flowing) {
         for (int i = 0; i < 5; ++i) {
-            info->show_progress(i, 100);
             const size_t before = g_editor->ProgressCalls().size();
+            info->show_progress(i, 100);
             if (!Eventually([&] { return g_editor->ProgressCalls().size() > before; })) ++g_wrong;
         }
     }
