@@ -49,8 +49,10 @@ direct | relay | before | floor | --table) ;;
 esac
 
 bin="$here/build/bench-win32/bin"
-[ -f "$bin/sidecar.auo" ] && [ -f "$bin/floor.auo" ] && [ -f "$bin/timed.auo" ] ||
-    { echo "server_calls: build the benchmark first (tools/bench.sh --quick)" >&2; exit 1; }
+if ! [ -f "$bin/sidecar.auo" ] || ! [ -f "$bin/floor.auo" ] || ! [ -f "$bin/timed.auo" ]; then
+    echo "server_calls: build the benchmark first (tools/bench.sh --quick)" >&2
+    exit 1
+fi
 work="$(mktemp -d)"
 trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
 mkdir -p "$work/editor/plugins" "$work/editor/sidecar"

@@ -6,14 +6,14 @@ module="$1"
 dump="$(i686-w64-mingw32-objdump -p "$module")"
 
 exports="$(printf '%s\n' "$dump" | awk '/Ordinal\/Name Pointer/{on=1; next} on && /^[ \t]*\[/{print $NF; next} {on=0}')"
-echo "exports: $(echo $exports)"
+echo "exports: $(tr '\n' ' ' <<<"$exports")"
 if [ "$exports" != "GetOutputPluginTable" ]; then
     echo "FAIL: exports must be exactly GetOutputPluginTable"
     exit 1
 fi
 
 imports="$(printf '%s\n' "$dump" | awk '/DLL Name:/{print tolower($3)}' | sort -u)"
-echo "imports: $(echo $imports)"
+echo "imports: $(tr '\n' ' ' <<<"$imports")"
 allowed=" kernel32.dll user32.dll shlwapi.dll ole32.dll avifil32.dll comctl32.dll comdlg32.dll msvcrt.dll gdi32.dll advapi32.dll "
 for dll in $imports; do
     case "$allowed" in

@@ -73,13 +73,12 @@ echo "== Windows programs run with $OFFLOADER_WINE_LABEL"
 
 build="$here/build/demo-win32"
 echo "== building the Windows binaries into $build"
-mkdir -p "$build"
-cmake -S "$here" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" \
-    -DCMAKE_BUILD_TYPE=Release >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; fail "configure failed"; }
-shim=()
-[ "$encoder" == avi ] && shim=(timing_shim)
-cmake --build "$build" --target sidecar "$module" "${shim[@]}" host_simulator >"$build.build.log" 2>&1 ||
-    { grep -E "error|FAILED" "$build.build.log" | head -30; fail "build failed"; }
+shim=""
+[ "$encoder" == avi ] && shim=timing_shim
+# shellcheck source=cmake-build.sh
+source "$here/tools/cmake-build.sh"
+offloader_build "$here" "$build" "sidecar $module $shim host_simulator" \
+    -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release || fail "build failed"
 
 # A temporary editor installation: the relay looks for its sub-plugins in
 # sidecar\ beside the executable that loaded it, and takes the first one
@@ -87,9 +86,11 @@ cmake --build "$build" --target sidecar "$module" "${shim[@]}" host_simulator >"
 run="$here/build/demo-run"
 rm -rf "$run"
 mkdir -p "$run/editor/plugins" "$run/editor/sidecar"
-cp "$build/bin/host_simulator.exe" "$run/editor/" &&
+if ! { cp "$build/bin/host_simulator.exe" "$run/editor/" &&
     cp "$build/bin/sidecar.auo" "$build/bin/$module.auo" "$run/editor/plugins/" &&
-    cp "$build/bin/${sidecar_module%_}" "$run/editor/sidecar/$sidecar_module" || fail "cannot lay out $run/editor"
+    cp "$build/bin/${sidecar_module%_}" "$run/editor/sidecar/$sidecar_module"; }; then
+    fail "cannot lay out $run/editor"
+fi
 if [ "$encoder" == avi ]; then
     cp "$build/bin/timed.auo" "$run/editor/plugins/" || fail "cannot lay out $run/editor"
     OFFLOADER_TIMED_ENCODER="$(host_winpath "$run/editor/plugins/$module.auo")"

@@ -8,12 +8,10 @@ seconds="${1:-60}"
 
 # tools/test.sh has run setup already when it calls this.
 [ -n "${OFFLOADER_SETUP_DONE:-}" ] || "$here/tools/setup.sh"
-mkdir -p "$here/build"
-cmake -S "$here" -B "$here/build/fuzz" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DOFFLOADER_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$here/build/fuzz.configure.log" 2>&1 ||
-    { cat "$here/build/fuzz.configure.log"; exit 1; }
-cmake --build "$here/build/fuzz" >"$here/build/fuzz.build.log" 2>&1 ||
-    { grep -E "error|FAILED" "$here/build/fuzz.build.log" | head -40; exit 1; }
+# shellcheck source=cmake-build.sh
+source "$here/tools/cmake-build.sh"
+offloader_build "$here" "$here/build/fuzz" all -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DOFFLOADER_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo || exit 1
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"

@@ -105,9 +105,12 @@ fi
 kernel_runs_32bit() {
     local dir rc=0
     dir="$(mktemp -d)"
+    # shellcheck disable=SC2016  # $1 and $0x80 are the assembler's, not the shell's
     printf '.globl _start\n_start:\n movl $1, %%eax\n xorl %%ebx, %%ebx\n int $0x80\n' >"$dir/probe.s"
-    as --32 -o "$dir/probe.o" "$dir/probe.s" && ld -m elf_i386 -o "$dir/probe" "$dir/probe.o" ||
-        { rm -rf "$dir"; die "cannot build the 32-bit probe program (binutils)"; }
+    if ! { as --32 -o "$dir/probe.o" "$dir/probe.s" && ld -m elf_i386 -o "$dir/probe" "$dir/probe.o"; }; then
+        rm -rf "$dir"
+        die "cannot build the 32-bit probe program (binutils)"
+    fi
     "$dir/probe" 2>/dev/null || rc=$?
     rm -rf "$dir"
     return "$rc"
@@ -115,8 +118,9 @@ kernel_runs_32bit() {
 
 wine_lib=/usr/lib/wine
 i386_wine=/usr/lib/i386-linux-gnu/wine
-[ -x "$wine_lib/wine" ] && [ -x "$wine_lib/wineserver32" ] && [ -d "$i386_wine/i386-unix" ] ||
+if ! [ -x "$wine_lib/wine" ] || ! [ -x "$wine_lib/wineserver32" ] || ! [ -d "$i386_wine/i386-unix" ]; then
     die "Debian's 32-bit Wine (wine32:i386) is not complete: $wine_lib/wine, $wine_lib/wineserver32, $i386_wine/i386-unix"
+fi
 wine_version="$("$wine_lib/wine64" --version 2>/dev/null | sed -n 's/^wine-\([0-9.]*\).*/\1/p')"
 [ -n "$wine_version" ] || die "cannot read Wine's version from $wine_lib/wine64"
 
@@ -176,8 +180,8 @@ layout=2
 stamp="$runtime/.layout-$layout-$route"
 if [ ! -f "$stamp" ]; then
     # A server of the other route may still serve the prefix.
-    [ -x "$runtime/bin/wineserver" ] && "$runtime/bin/wineserver" -k 2>/dev/null || true
-    rm -rf "$runtime/bin" "$runtime/tree" "$runtime"/.layout-*
+    if [ -x "$runtime/bin/wineserver" ]; then "$runtime/bin/wineserver" -k 2>/dev/null || true; fi
+    rm -rf "${runtime:?}/bin" "${runtime:?}/tree" "${runtime:?}"/.layout-*
     mkdir -p "$runtime/bin"
     case "$route" in
     native)

@@ -11,12 +11,9 @@ build="$here/build/stress-tsan"
 
 # tools/test.sh has run setup already when it calls this.
 [ -n "${OFFLOADER_SETUP_DONE:-}" ] || "$here/tools/setup.sh"
-mkdir -p "$build"
-
-cmake -S "$here" -B "$build" -G Ninja -DOFFLOADER_SANITIZER=thread >"$build/configure.log" 2>&1 ||
-    { cat "$build/configure.log"; exit 1; }
-cmake --build "$build" --target offloader_tests >"$build/build.log" 2>&1 ||
-    { grep -E "error|FAILED" "$build/build.log" | head -40; exit 1; }
+# shellcheck source=cmake-build.sh
+source "$here/tools/cmake-build.sh"
+offloader_build "$here" "$build" offloader_tests -DOFFLOADER_SANITIZER=thread || exit 1
 
 export OFFLOADER_STRESS_SCALE="$scale"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"

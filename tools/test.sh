@@ -12,6 +12,8 @@ export OFFLOADER_SETUP_DONE=1
 jobs="$(nproc)"
 # shellcheck source=wine-env.sh
 source "$here/tools/wine-env.sh"
+# shellcheck source=cmake-build.sh
+source "$here/tools/cmake-build.sh"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
@@ -20,10 +22,7 @@ build() {
     local name="$1"
     shift
     echo "== build $name"
-    cmake -S "$here" -B "$here/build/$name" -G Ninja "$@" >"$here/build/$name.configure.log" 2>&1 ||
-        { cat "$here/build/$name.configure.log"; return 1; }
-    cmake --build "$here/build/$name" -j"$jobs" >"$here/build/$name.build.log" 2>&1 ||
-        { grep -E "error|FAILED" "$here/build/$name.build.log" | head -50; return 1; }
+    offloader_build "$here" "$here/build/$name" all "$@"
 }
 
 mkdir -p build

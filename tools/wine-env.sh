@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The one way this project starts its Windows programs. Source it after
 # tools/setup.sh has run: it points Wine at the project's prefix and puts
 # the route's `wine` and `wineserver` (from .runtime/bin, written by setup:

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shell helpers shared by the demo and the export tests: run the host
 # simulator under Wine, read its result line, and look at an AVI with
 # ffprobe and ffmpeg. Source this file; it defines functions only.
@@ -83,10 +84,12 @@ host_relay_settings() {
     local LC_ALL=C  # lengths in bytes
     size="$(stat -c %s "$inner")"
     # shellcheck disable=SC2059
-    printf "ikm\\x00$(host_le32 "$buffers")$(host_le32 "$size")" >"$file"
-    printf '%s' "$name" >>"$file"
-    head -c $((256 - ${#name})) /dev/zero >>"$file"
-    cat "$inner" >>"$file"
+    {
+        printf "ikm\\x00$(host_le32 "$buffers")$(host_le32 "$size")"
+        printf '%s' "$name"
+        head -c $((256 - ${#name})) /dev/zero
+        cat "$inner"
+    } >"$file"
 }
 
 # host_pipe_settings FILE PROGRAM ARGUMENTS [PATH]: the ffmpeg sample's
