@@ -42,8 +42,8 @@
 #                 Results in build/bench-ring/, beside a full run's.
 #
 # Results go to build/bench-run/: results.tsv (one line per export) and
-# tables.md. Not part of tools/test.sh; a full run takes about 40 minutes
-# on two cores.
+# tables.md, the report that bench/report.sh makes of them. Not part of
+# tools/test.sh; a full run takes 70 to 100 minutes on two cores under qemu.
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=host/export_checks.sh
@@ -143,21 +143,19 @@ trap cleanup EXIT
 # shellcheck source=wine-env.sh
 source "$here/tools/wine-env.sh" || fail "no Wine route"
 
+# shellcheck source=cmake-build.sh
+source "$here/tools/cmake-build.sh"
 # build SOURCE NATIVE_DIR WIN_DIR: the native bench and the Windows programs.
 build() {
     local source="$1" native="$2" win="$3"
     if measures native; then
-        cmake -S "$source" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release >"$native.configure.log" 2>&1 ||
-            { tail -20 "$native.configure.log"; fail "configuring $native failed"; }
-        cmake --build "$native" --target native_bench >"$native.build.log" 2>&1 ||
-            { grep -E "error|FAILED" "$native.build.log" | head -20; fail "building $native failed"; }
+        offloader_build "$source" "$native" native_bench -DCMAKE_BUILD_TYPE=Release || fail "building $native failed"
     fi
     if measures wine; then
-        cmake -S "$source" -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" \
-            -DCMAKE_BUILD_TYPE=Release >"$win.configure.log" 2>&1 ||
-            { tail -20 "$win.configure.log"; fail "configuring $win failed"; }
-        cmake --build "$win" --target sidecar avi_writer ffmpeg_pipe lossless_avi timing_shim floor_relay host_simulator \
-            >"$win.build.log" 2>&1 || { grep -E "error|FAILED" "$win.build.log" | head -20; fail "building $win failed"; }
+        offloader_build "$source" "$win" \
+            "sidecar avi_writer ffmpeg_pipe lossless_avi timing_shim floor_relay host_simulator" \
+            -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release ||
+            fail "building $win failed"
     fi
 }
 
@@ -184,12 +182,13 @@ fi
 editor="$run/editor"
 if measures wine; then
     mkdir -p "$editor/plugins" "$editor/sidecar"
-    cp "$win_build/bin/host_simulator.exe" "$editor/" &&
+    if ! { cp "$win_build/bin/host_simulator.exe" "$editor/" &&
         cp "$win_build/bin/avi_writer.auo" "$win_build/bin/ffmpeg_pipe.auo" "$win_build/bin/lossless_avi.auo" \
-            "$win_build/bin/timed.auo" \
-            "$win_build/bin/floor.auo" "$editor/plugins/" &&
+            "$win_build/bin/timed.auo" "$win_build/bin/floor.auo" "$editor/plugins/" &&
         cp "$win_build/bin/sidecar.auo" "$editor/plugins/sidecar-after.auo" &&
-        cp "$win_build/bin/timed.auo" "$editor/sidecar/timed.auo_" || fail "cannot lay out $editor"
+        cp "$win_build/bin/timed.auo" "$editor/sidecar/timed.auo_"; }; then
+        fail "cannot lay out $editor"
+    fi
     if [ -n "$before" ]; then
         cp "$before_root/win32/bin/sidecar.auo" "$editor/plugins/sidecar-before.auo" || fail "no before relay"
     fi
@@ -326,7 +325,7 @@ calibrate_codec() {
         host_run "$run/logs/cost4.log" "$editor/host_simulator.exe" "${clip[@]}" --time-host-cost --host-cost 4
         t0="$(sed -n 's/^host_seconds=\([0-9.]*\).*/\1/p' "$run/logs/cost0.log" | tr -d '\r')"
         t4="$(sed -n 's/^host_seconds=\([0-9.]*\).*/\1/p' "$run/logs/cost4.log" | tr -d '\r')"
-        [ -n "$t0" ] && [ -n "$t4" ] || fail "cannot time the editor's cost"
+        if [ -z "$t0" ] || [ -z "$t4" ]; then fail "cannot time the editor's cost"; fi
         for preset in "${codec_presets[@]}"; do
             local key="${width}x$height-$preset" times=() alone
             # shellcheck disable=SC2046
@@ -468,166 +467,13 @@ for rep in $(seq 1 "$repeat"); do
 done
 elapsed=$((SECONDS - started))
 
-# The tables. Each relayed and floor export is set against the direct export
-# of the same scenario and repetition, made just before it. The ideal is the
-# larger of the editor's time (in the direct export, its time in the service
-# calls) and the encoder's: the rest of the direct export for the synthetic
-# encoder, which works on the editor's thread; ffmpeg's own time for the
-# codec, which works beside it in a process of its own (a direct export with
-# no editor cost, measured before the series). The medians over the
-# repetitions are reported.
+# The report (bench/report.sh says how each figure is made), with how and
+# where this run was made at its head.
 tables="$run/tables.md"
-{
-    echo "Produced by \`$command_line\` in $((elapsed / 60)) min $((elapsed % 60)) s."
-    echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')."
-    measures wine && echo "Windows programs: $OFFLOADER_WINE_LABEL."
-    [ -n "$before" ] && echo "Before: the relay (relay/, plugin/) as of commit $rev; after: the working tree."
-    echo
-    awk -F'\t' -v has_before="${before:+1}" -v wine_label="${OFFLOADER_WINE_LABEL:-Wine}" -v lossless_level="$lossless_level" '
-    function median(list,    n, a, i, j, t) {
-        n = split(list, a, " ")
-        for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] + 0 > t + 0; j--) a[j + 1] = a[j]; a[j + 1] = t }
-        if (n == 0) return ""
-        return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
-    }
-    function add(key, value) { values[key] = (key in values) ? values[key] " " value : value }
-    NR == 1 || $2 ~ /^alone-/ || $2 ~ /-alone$/ { next }
-    {
-        scenario = $1 SUBSEP $2 SUBSEP $3 SUBSEP $4
-        if (!(scenario in scenario_seen)) { scenario_seen[scenario] = 1; scenarios[++scenario_count] = scenario }
-        if ($6 == "direct") {
-            host = $9; enc = $16 != "" ? $16 : $8 - $9
-            ideal = host > enc ? host : enc
-            add("direct" SUBSEP scenario, $8)
-            add("host" SUBSEP scenario, host)
-            add("enc" SUBSEP scenario, enc)
-            last_direct[scenario] = $8
-            last_ideal[scenario] = ideal
-            next
-        }
-        key = scenario SUBSEP $5 SUBSEP $6
-        if (!(key in seen)) { seen[key] = 1; order[++count] = key }
-        run_key = scenario SUBSEP $5 SUBSEP $7
-        if ($6 == "floor") floor_seconds[run_key] = $8
-        else relay_seconds[run_key SUBSEP $6] = $8
-        add("seconds" SUBSEP key, $8)
-        add("vs_direct" SUBSEP key, $8 / last_direct[scenario])
-        add("vs_ideal" SUBSEP key, $8 / last_ideal[scenario])
-        add("median" SUBSEP key, $14)
-        add("p99" SUBSEP key, $15)
-        add("hits" SUBSEP key, $11 / $10 * 100)
-        add("unclear" SUBSEP key, $12 / $10 * 100)
-        if ($17 >= 0) add("editor_waits" SUBSEP key, $17 / $10)
-        if ($18 >= 0) add("encoder_waits" SUBSEP key, $18 / $10)
-        if ($13 >= 0) {
-            add("exact" SUBSEP key, ($10 - $13) / $10 * 100)
-            diff = $11 - ($10 - $13); if (diff < 0) diff = -diff
-            if (diff > worst_diff) worst_diff = diff
-            agree_calls += $10; agree_diff += diff
-        }
-    }
-    function share(key, platform,    s, u) {
-        if (platform == "native" && (("exact" SUBSEP key) in values)) return sprintf("%.1f%%", median(values["exact" SUBSEP key]))
-        s = sprintf("%.1f%%", median(values["hits" SUBSEP key]))
-        u = median(values["unclear" SUBSEP key])
-        if (u > 0) s = s sprintf(" (+%.1f%% unclear)", u)
-        return s
-    }
-    # relay / floor of each repetition, paired in the same run, then the median.
-    function vs_floor(scenario, buffers, variant,    r, list, parts) {
-        list = ""
-        for (r in floor_seconds) {
-            split(r, parts, SUBSEP)
-            if (parts[1] SUBSEP parts[2] SUBSEP parts[3] SUBSEP parts[4] != scenario || parts[5] != buffers) continue
-            if (!((r SUBSEP variant) in relay_seconds)) continue
-            list = list " " relay_seconds[r SUBSEP variant] / floor_seconds[r]
-        }
-        return median(list)
-    }
-    function verdict(buffers, ratio) {
-        if (buffers == 1) return ""
-        return ratio <= 1.05 ? " met" : " **missed**"
-    }
-    function title(platform, encoder) {
-        if (platform == "native" && encoder == "lossless") return "Native, lossless codec: PNG frames, zlib level " lossless_level " (POSIX build, bench/native_bench)"
-        if (platform == "native") return "Native, synthetic encoder (POSIX build, bench/native_bench)"
-        if (encoder == "lossless") return "Under " wine_label ", lossless codec: PNG frames, zlib level " lossless_level " (sidecar.auo, host_simulator.exe, lossless_avi.auo)"
-        if (encoder == "synthetic") return "Under " wine_label ", synthetic encoder (sidecar.auo, host_simulator.exe, avi_writer.auo)"
-        sub(/^codec-/, "", encoder)
-        return "Under " wine_label ", ffmpeg with libx264 -preset " encoder " (sidecar.auo, host_simulator.exe, ffmpeg_pipe.auo)"
-    }
-    END {
-        split("wine native", platforms, " ")
-        for (p = 1; p <= 2; p++) {
-            platform = platforms[p]
-            delete done_titles
-            for (s = 1; s <= scenario_count; s++) {
-                split(scenarios[s], sk, SUBSEP)
-                if (sk[1] != platform || (sk[2] in done_titles)) continue
-                done_titles[sk[2]] = 1
-                encoder = sk[2]
-                print "### " title(platform, encoder)
-                print ""
-                print "| size | scenario | buffers | direct s | editor s / encoder s | relay s | floor s | relay / direct | relay / ideal | floor / ideal | relay / floor (target 1.05) | get_video median µs | p99 µs | answered from the ring |"
-                print "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
-                for (i = 1; i <= count; i++) {
-                    split(order[i], k, SUBSEP)
-                    if (k[1] != platform || k[2] != encoder || k[6] != "after") continue
-                    scenario = k[1] SUBSEP k[2] SUBSEP k[3] SUBSEP k[4]
-                    f = scenario SUBSEP k[5] SUBSEP "floor"
-                    rf = vs_floor(scenario, k[5], "after")
-                    printf "| %s | %s | %d | %.3f | %.3f / %.3f | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f%s | %.1f | %.1f | %s |\n", \
-                        k[3], k[4], k[5], median(values["direct" SUBSEP scenario]), median(values["host" SUBSEP scenario]), \
-                        median(values["enc" SUBSEP scenario]), median(values["seconds" SUBSEP order[i]]), \
-                        median(values["seconds" SUBSEP f]), median(values["vs_direct" SUBSEP order[i]]), \
-                        median(values["vs_ideal" SUBSEP order[i]]), median(values["vs_ideal" SUBSEP f]), rf, \
-                        verdict(k[5], rf), median(values["median" SUBSEP order[i]]), median(values["p99" SUBSEP order[i]]), \
-                        share(order[i], platform)
-                }
-                print ""
-                if (platform == "native") {
-                    print "Waits per frame, natively: the editor'"'"'s thread idle (relay: the serving thread'"'"'s waits; floor: its sleeps) and the encoder waiting (relay: round trips; floor: sleeps)."
-                    print ""
-                    print "| size | scenario | buffers | relay: editor waits | encoder waits | floor: editor waits | encoder waits |"
-                    print "|---|---|---:|---:|---:|---:|---:|"
-                    for (i = 1; i <= count; i++) {
-                        split(order[i], k, SUBSEP)
-                        if (k[1] != platform || k[2] != encoder || k[6] != "after") continue
-                        f = k[1] SUBSEP k[2] SUBSEP k[3] SUBSEP k[4] SUBSEP k[5] SUBSEP "floor"
-                        printf "| %s | %s | %d | %.2f | %.2f | %.2f | %.2f |\n", k[3], k[4], k[5], \
-                            median(values["editor_waits" SUBSEP order[i]]), median(values["encoder_waits" SUBSEP order[i]]), \
-                            median(values["editor_waits" SUBSEP f]), median(values["encoder_waits" SUBSEP f])
-                    }
-                    print ""
-                }
-                if (!has_before) continue
-                header = 0
-                for (i = 1; i <= count; i++) {
-                    split(order[i], k, SUBSEP)
-                    if (k[1] != platform || k[2] != encoder || k[6] != "after") continue
-                    scenario = k[1] SUBSEP k[2] SUBSEP k[3] SUBSEP k[4]
-                    b = scenario SUBSEP k[5] SUBSEP "before"
-                    if (!(b in seen)) continue
-                    if (!header) {
-                        print "#### Before and after"
-                        print ""
-                        print "| size | scenario | buffers | relay / floor before | after | relay / ideal before | after | median µs before | after | from the ring before | after |"
-                        print "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
-                        header = 1
-                    }
-                    printf "| %s | %s | %d | %.3f | %.3f | %.3f | %.3f | %.1f | %.1f | %s | %s |\n", k[3], k[4], k[5], \
-                        vs_floor(scenario, k[5], "before"), vs_floor(scenario, k[5], "after"), \
-                        median(values["vs_ideal" SUBSEP b]), median(values["vs_ideal" SUBSEP order[i]]), \
-                        median(values["median" SUBSEP b]), median(values["median" SUBSEP order[i]]), \
-                        share(b, platform), share(order[i], platform)
-                }
-                if (header) print ""
-            }
-        }
-        if (agree_calls > 0) {
-            printf "Native check of the timing rule used under Wine: over %d relayed requests it differed from the exact count of round trips by %d requests in all (at most %d in one export).\n", agree_calls, agree_diff, worst_diff
-        }
-    }' "$results"
-} >"$tables"
+header=("Produced by \`$command_line\` in $((elapsed / 60)) min $((elapsed % 60)) s."
+    "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //').")
+if measures wine; then header+=("Windows programs: $OFFLOADER_WINE_LABEL."); fi
+if [ -n "$before" ]; then header+=("Before: the relay (relay/, plugin/) as of commit $rev; after: the working tree."); fi
+"$here/bench/report.sh" "$results" "${header[@]}" >"$tables"
 cat "$tables"
 echo "bench: $(($(wc -l <"$results") - 1)) exports in $((elapsed / 60)) min $((elapsed % 60)) s; results in $results and $tables"
