@@ -18,6 +18,7 @@
 
 #include "plugin/output_plugin.h"
 #include "samples/avi_writer/writer_plan.h"
+#include "samples/common/windows_text.h"
 #include "samples/avi_writer/writer_resource.h"
 #include "tools/common/smoothing.h"
 
@@ -51,13 +52,6 @@ constexpr int32_t kMaxCost = 100000;
 constexpr int32_t kPreviewInterval = 15;
 
 WriterSettings g_settings;
-
-HMODULE OwnModule() {
-    HMODULE self = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCSTR>(&OwnModule), &self);
-    return self;
-}
 
 void ShowWriterError(const char* text, const char* detail = nullptr) {
     char message[1024];
@@ -322,21 +316,6 @@ int WriterOutput(OutputInfo* info) {
     return complete ? 1 : 0;
 }
 
-void BrowseForFile(HWND dialog) {
-    char file[avi_writer::kPathBytes] = {};
-    GetDlgItemTextA(dialog, IDC_WRITER_PATH, file, sizeof file);
-    OPENFILENAMEA request;
-    std::memset(&request, 0, sizeof request);
-    request.lStructSize = sizeof request;
-    request.hwndOwner = dialog;
-    request.lpstrFilter = kFileFilter;
-    request.lpstrFile = file;
-    request.nMaxFile = sizeof file;
-    request.lpstrDefExt = "avi";
-    request.Flags = OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST;
-    if (GetSaveFileNameA(&request)) SetDlgItemTextA(dialog, IDC_WRITER_PATH, file);
-}
-
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
     switch (message) {
         case WM_INITDIALOG:
@@ -346,7 +325,9 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wparam, LP
             return TRUE;
         case WM_COMMAND:
             switch (LOWORD(wparam)) {
-                case IDC_WRITER_BROWSE: BrowseForFile(dialog); return TRUE;
+                case IDC_WRITER_BROWSE:
+                    sample_text::BrowseForFile(dialog, IDC_WRITER_PATH, kFileFilter, "avi", true);
+                    return TRUE;
                 case IDOK: {
                     BOOL valid = FALSE;
                     UINT cost = GetDlgItemInt(dialog, IDC_WRITER_COST, &valid, FALSE);
@@ -368,8 +349,8 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wparam, LP
 
 int WriterConfig(WindowHandle parent, ModuleHandle) {
     // The dialog lives in this module whatever handle the caller passes.
-    INT_PTR result = DialogBoxParamA(OwnModule(), MAKEINTRESOURCEA(IDD_WRITER_SETTINGS), static_cast<HWND>(parent),
-                                     SettingsDialogProc, 0);
+    INT_PTR result = DialogBoxParamA(sample_text::OwnModule(), MAKEINTRESOURCEA(IDD_WRITER_SETTINGS),
+                                     static_cast<HWND>(parent), SettingsDialogProc, 0);
     return result == IDOK ? 1 : 0;
 }
 

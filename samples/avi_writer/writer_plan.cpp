@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "samples/common/record_bytes.h"
+
 namespace avi_writer {
 
 namespace {
@@ -17,19 +19,10 @@ constexpr int32_t kMaxCost = 100000;
 constexpr uint64_t kHeaderReserve = 64 * 1024;
 constexpr uint64_t kChunkOverhead = 8 + 1 + 16;
 
-void PutU32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
+using sample_record::GetU32;
+using sample_record::PutU32;
 
-uint32_t GetU32(const uint8_t* in) {
-    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 | static_cast<uint32_t>(in[2]) << 16 |
-           static_cast<uint32_t>(in[3]) << 24;
-}
-
-size_t PathLength(const WriterSettings& settings) {
-    const void* end = std::memchr(settings.path, '\0', kPathBytes);
-    return end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - settings.path) : kPathBytes - 1;
-}
+size_t PathLength(const WriterSettings& settings) { return sample_record::TextLength(settings.path, kPathBytes); }
 }  // namespace
 
 int32_t SettingsRecordSize(const WriterSettings& settings) {

@@ -78,21 +78,8 @@ constexpr DWORD kPollMilliseconds = 100;
 constexpr DWORD kStopGraceMilliseconds = 1000;
 constexpr DWORD kStopLimitMilliseconds = 30000;
 
-std::string FromCodePage932(const char* text) { return Narrow(Widen(text, 932), CP_UTF8); }
-
-// The system's own words for an error, UTF-8.
-std::string SystemMessage(DWORD error) {
-    wchar_t* text = nullptr;
-    const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring words = length > 0 && text != nullptr ? std::wstring(text, length) : std::wstring();
-    if (text != nullptr) LocalFree(text);
-    while (!words.empty() && (words.back() == L'\n' || words.back() == L'\r' || words.back() == L' ')) words.pop_back();
-    char code[32];
-    std::snprintf(code, sizeof code, " (%lu)", static_cast<unsigned long>(error));
-    return Narrow(words, CP_UTF8) + code;
-}
+using sample_text::SystemMessage;
+using sample_text::Utf8;
 
 std::string ExitCodeText(int code) {
     char text[64];
@@ -101,7 +88,7 @@ std::string ExitCodeText(int code) {
     } else {
         std::snprintf(text, sizeof text, "終了コード 0x%08X", static_cast<unsigned>(code));
     }
-    return FromCodePage932(text);
+    return Utf8(text);
 }
 
 const char* PlanErrorMessage(PlanError error) {
@@ -338,7 +325,7 @@ int PipeOutput(OutputInfo* info) {
     }
     const Program program = FindProgram(Widen(UnquotedProgram(g_settings.program), 932));
     if (program.kind == ProgramKind::kMissing) {
-        ShowPipeError(kMissingMessage, FromCodePage932(g_settings.program));
+        ShowPipeError(kMissingMessage, Utf8(g_settings.program));
         return 0;
     }
 
@@ -359,7 +346,7 @@ int PipeOutput(OutputInfo* info) {
         parts.program = Narrow(program.path, CP_UTF8);
         parts.output = Narrow(partial, CP_UTF8);
     }
-    parts.arguments = FromCodePage932(g_settings.arguments);
+    parts.arguments = Utf8(g_settings.arguments);
     DWORD start_error = 0;
     if (program.kind == ProgramKind::kUnknown || parts.output.empty() ||
         !ffmpeg.Start(program, BuildCommandLine(plan, parts), &start_error)) {
@@ -386,9 +373,8 @@ int PipeOutput(OutputInfo* info) {
         if (MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) return 1;
         // A finished encode may have taken hours: it stays where it is.
         const DWORD error = GetLastError();
-        ShowPipeError(kRenameMessage, FromCodePage932(kPartialLabel) + Narrow(partial, CP_UTF8) + "\n" +
-                                          FromCodePage932(kFinalLabel) + Narrow(path, CP_UTF8) + "\n" +
-                                          SystemMessage(error));
+        ShowPipeError(kRenameMessage, Utf8(kPartialLabel) + Narrow(partial, CP_UTF8) + "\n" + Utf8(kFinalLabel) +
+                                          Narrow(path, CP_UTF8) + "\n" + SystemMessage(error));
         return 0;
     }
     DeleteFileW(partial.c_str());
@@ -432,11 +418,7 @@ OutputPluginTable g_table = {
 
 }  // namespace
 
-void ShowPipeError(const char* text, const std::string& detail) {
-    std::wstring message = Widen(text, 932);
-    if (!detail.empty()) message += L"\n\n" + Widen(detail, CP_UTF8);
-    MessageBoxW(nullptr, message.c_str(), Widen(kName, 932).c_str(), MB_OK | MB_ICONERROR | MB_TASKMODAL);
-}
+void ShowPipeError(const char* text, const std::string& detail) { sample_text::ShowError(kName, text, detail); }
 
 }  // namespace ffmpeg_pipe
 

@@ -65,23 +65,6 @@ private:
 };
 }  // namespace
 
-std::wstring Widen(const std::string& text, UINT code_page) {
-    if (text.empty()) return std::wstring();
-    const int length = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-    return wide;
-}
-
-std::string Narrow(const std::wstring& text, UINT code_page) {
-    if (text.empty()) return std::string();
-    const int length =
-        WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), &narrow[0], length, nullptr, nullptr);
-    return narrow;
-}
-
 Program FindProgram(const std::wstring& name) {
     Program program;
     std::vector<wchar_t> found(MAX_PATH);

@@ -23,10 +23,12 @@
 
 #include <string>
 
+#include "samples/common/windows_text.h"
+
 namespace ffmpeg_pipe {
 
-std::wstring Widen(const std::string& text, UINT code_page);
-std::string Narrow(const std::wstring& text, UINT code_page);
+using sample_text::Narrow;
+using sample_text::Widen;
 
 enum class ProgramKind {
     kMissing,  // no such file

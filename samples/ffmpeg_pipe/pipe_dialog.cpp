@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "samples/common/windows_text.h"
 #include "samples/ffmpeg_pipe/pipe_plugin.h"
 #include "samples/ffmpeg_pipe/pipe_resource.h"
 
@@ -15,28 +16,6 @@ namespace {
 const char kProgramFilter[] =
     "ffmpeg (ffmpeg.exe)\0ffmpeg.exe\0プログラム (*.exe)\0*.exe\0すべてのファイル (*.*)\0*.*\0";
 const char kNoProgramMessage[] = "ffmpeg のパスを入力してください。";
-
-HMODULE OwnModule() {
-    HMODULE self = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCSTR>(&OwnModule), &self);
-    return self;
-}
-
-void Browse(HWND dialog, int control, const char* filter, const char* extension, bool save) {
-    char file[kPathBytes] = {};
-    GetDlgItemTextA(dialog, control, file, sizeof file);
-    OPENFILENAMEA request;
-    std::memset(&request, 0, sizeof request);
-    request.lStructSize = sizeof request;
-    request.hwndOwner = dialog;
-    request.lpstrFilter = filter;
-    request.lpstrFile = file;
-    request.nMaxFile = sizeof file;
-    request.lpstrDefExt = extension;
-    request.Flags = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | (save ? OFN_OVERWRITEPROMPT : OFN_FILEMUSTEXIST);
-    if (save ? GetSaveFileNameA(&request) : GetOpenFileNameA(&request)) SetDlgItemTextA(dialog, control, file);
-}
 
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
     switch (message) {
@@ -51,9 +30,11 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wparam, LP
         case WM_COMMAND:
             switch (LOWORD(wparam)) {
                 case IDC_PIPE_PROGRAM_BROWSE:
-                    Browse(dialog, IDC_PIPE_PROGRAM, kProgramFilter, "exe", false);
+                    sample_text::BrowseForFile(dialog, IDC_PIPE_PROGRAM, kProgramFilter, "exe", false);
                     return TRUE;
-                case IDC_PIPE_PATH_BROWSE: Browse(dialog, IDC_PIPE_PATH, kFileFilter, "mp4", true); return TRUE;
+                case IDC_PIPE_PATH_BROWSE:
+                    sample_text::BrowseForFile(dialog, IDC_PIPE_PATH, kFileFilter, "mp4", true);
+                    return TRUE;
                 case IDC_PIPE_DEFAULTS: SetDlgItemTextA(dialog, IDC_PIPE_ARGUMENTS, kDefaultArguments); return TRUE;
                 case IDOK: {
                     PipeSettings edited;
@@ -79,8 +60,8 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wparam, LP
 
 int PipeConfig(WindowHandle parent, ModuleHandle) {
     // The dialog lives in this module whatever handle the caller passes.
-    INT_PTR result = DialogBoxParamA(OwnModule(), MAKEINTRESOURCEA(IDD_PIPE_SETTINGS), static_cast<HWND>(parent),
-                                     SettingsDialogProc, 0);
+    INT_PTR result = DialogBoxParamA(sample_text::OwnModule(), MAKEINTRESOURCEA(IDD_PIPE_SETTINGS),
+                                     static_cast<HWND>(parent), SettingsDialogProc, 0);
     return result == IDOK ? 1 : 0;
 }
 

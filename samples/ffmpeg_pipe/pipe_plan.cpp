@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "samples/common/record_bytes.h"
+
 namespace ffmpeg_pipe {
 
 namespace {
@@ -16,19 +18,9 @@ constexpr size_t kMessageLines = 6;
 constexpr size_t kMessageLineBytes = 300;
 constexpr int32_t kMaxAudioRate = 768000;
 
-void PutU32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t GetU32(const uint8_t* in) {
-    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 | static_cast<uint32_t>(in[2]) << 16 |
-           static_cast<uint32_t>(in[3]) << 24;
-}
-
-size_t TextLength(const char* text, size_t capacity) {
-    const void* end = std::memchr(text, '\0', capacity);
-    return end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - text) : capacity - 1;
-}
+using sample_record::GetU32;
+using sample_record::PutU32;
+using sample_record::TextLength;
 
 void CopyText(char* target, size_t capacity, const char* text) { std::snprintf(target, capacity, "%s", text); }
 

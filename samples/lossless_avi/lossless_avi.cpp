@@ -25,6 +25,7 @@
 #include <string>
 
 #include "plugin/output_plugin.h"
+#include "samples/common/windows_text.h"
 #include "samples/lossless_avi/avi_file.h"
 #include "samples/lossless_avi/avi_layout.h"
 #include "samples/lossless_avi/lossless_plan.h"
@@ -59,41 +60,10 @@ const char kRenameMessage[] =
 const char kPartialLabel[] = "エンコードしたファイル: ";
 const char kFinalLabel[] = "指定の名前: ";
 
-std::wstring Widen(const std::string& text, UINT code_page) {
-    if (text.empty()) return std::wstring();
-    const int length = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(std::max(length, 0)), L'\0');
-    if (length > 0) MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-    return wide;
-}
-
-std::string Narrow(const std::wstring& text, UINT code_page) {
-    if (text.empty()) return std::string();
-    const int length =
-        WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<size_t>(std::max(length, 0)), '\0');
-    if (length > 0) {
-        WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), &narrow[0], length, nullptr,
-                            nullptr);
-    }
-    return narrow;
-}
-
-std::string Utf8(const char* code_page_932) { return Narrow(Widen(code_page_932, 932), CP_UTF8); }
-
-// The system's own words for an error, UTF-8.
-std::string SystemMessage(DWORD error) {
-    wchar_t* text = nullptr;
-    const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring words = length > 0 && text != nullptr ? std::wstring(text, length) : std::wstring();
-    if (text != nullptr) LocalFree(text);
-    while (!words.empty() && (words.back() == L'\n' || words.back() == L'\r' || words.back() == L' ')) words.pop_back();
-    char code[32];
-    std::snprintf(code, sizeof code, " (%lu)", static_cast<unsigned long>(error));
-    return Narrow(words, CP_UTF8) + code;
-}
+using sample_text::Narrow;
+using sample_text::SystemMessage;
+using sample_text::Utf8;
+using sample_text::Widen;
 
 const char* PlanErrorMessage(PlanError error) {
     switch (error) {
@@ -318,11 +288,7 @@ OutputPluginTable g_table = {
 
 }  // namespace
 
-void ShowLosslessError(const char* text, const std::string& detail) {
-    std::wstring message = Widen(text, 932);
-    if (!detail.empty()) message += L"\n\n" + Widen(detail, CP_UTF8);
-    MessageBoxW(nullptr, message.c_str(), Widen(kName, 932).c_str(), MB_OK | MB_ICONERROR | MB_TASKMODAL);
-}
+void ShowLosslessError(const char* text, const std::string& detail) { sample_text::ShowError(kName, text, detail); }
 
 }  // namespace lossless_avi
 

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "samples/common/windows_text.h"
 #include "samples/lossless_avi/lossless_plugin.h"
 #include "samples/lossless_avi/lossless_resource.h"
 #include "samples/lossless_avi/png_frame.h"
@@ -19,28 +20,6 @@ const char* const kLevelNames[] = {
 };
 static_assert(sizeof kLevelNames / sizeof kLevelNames[0] == kMaxLevel - kMinLevel + 1, "one item per level");
 
-HMODULE OwnModule() {
-    HMODULE self = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCSTR>(&OwnModule), &self);
-    return self;
-}
-
-void BrowseForFile(HWND dialog) {
-    char file[kPathBytes] = {};
-    GetDlgItemTextA(dialog, IDC_LOSSLESS_PATH, file, sizeof file);
-    OPENFILENAMEA request;
-    std::memset(&request, 0, sizeof request);
-    request.lStructSize = sizeof request;
-    request.hwndOwner = dialog;
-    request.lpstrFilter = kFileFilter;
-    request.lpstrFile = file;
-    request.nMaxFile = sizeof file;
-    request.lpstrDefExt = "avi";
-    request.Flags = OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST;
-    if (GetSaveFileNameA(&request)) SetDlgItemTextA(dialog, IDC_LOSSLESS_PATH, file);
-}
-
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
     switch (message) {
         case WM_INITDIALOG:
@@ -53,7 +32,9 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wparam, LP
             return TRUE;
         case WM_COMMAND:
             switch (LOWORD(wparam)) {
-                case IDC_LOSSLESS_PATH_BROWSE: BrowseForFile(dialog); return TRUE;
+                case IDC_LOSSLESS_PATH_BROWSE:
+                    sample_text::BrowseForFile(dialog, IDC_LOSSLESS_PATH, kFileFilter, "avi", true);
+                    return TRUE;
                 case IDOK: {
                     LosslessSettings edited = g_settings;
                     const LRESULT item = SendDlgItemMessageA(dialog, IDC_LOSSLESS_LEVEL, CB_GETCURSEL, 0, 0);
@@ -75,8 +56,8 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wparam, LP
 
 int LosslessConfig(WindowHandle parent, ModuleHandle) {
     // The dialog lives in this module whatever handle the caller passes.
-    INT_PTR result = DialogBoxParamA(OwnModule(), MAKEINTRESOURCEA(IDD_LOSSLESS_SETTINGS), static_cast<HWND>(parent),
-                                     SettingsDialogProc, 0);
+    INT_PTR result = DialogBoxParamA(sample_text::OwnModule(), MAKEINTRESOURCEA(IDD_LOSSLESS_SETTINGS),
+                                     static_cast<HWND>(parent), SettingsDialogProc, 0);
     return result == IDOK ? 1 : 0;
 }
 

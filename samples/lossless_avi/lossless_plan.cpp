@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "samples/common/record_bytes.h"
 #include "samples/lossless_avi/png_frame.h"
 
 namespace lossless_avi {
@@ -15,19 +16,10 @@ constexpr int32_t kRecordHeaderBytes = 16;
 // would make that second larger than the address space.
 constexpr int32_t kMaxAudioRate = 768000;
 
-void PutU32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
+using sample_record::GetU32;
+using sample_record::PutU32;
 
-uint32_t GetU32(const uint8_t* in) {
-    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 | static_cast<uint32_t>(in[2]) << 16 |
-           static_cast<uint32_t>(in[3]) << 24;
-}
-
-size_t PathLength(const LosslessSettings& settings) {
-    const void* end = std::memchr(settings.path, '\0', kPathBytes);
-    return end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - settings.path) : kPathBytes - 1;
-}
+size_t PathLength(const LosslessSettings& settings) { return sample_record::TextLength(settings.path, kPathBytes); }
 }  // namespace
 
 int32_t SettingsRecordSize(const LosslessSettings& settings) {
