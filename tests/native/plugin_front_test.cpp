@@ -10,6 +10,7 @@
 #include "plugin/relay_context.h"
 #include "plugin/show_error.h"
 #include "tests/common/call_log.h"
+#include "tests/common/cp932_texts.h"
 #include "tests/common/relay_context_probe.h"
 #include "tests/native/editor_folder.h"
 #include "tests/native/fakes/fakes.h"
@@ -26,11 +27,7 @@ TEST(RelayTable, StringsAreCodePage932Bytes) {
     ASSERT_EQ(table, GetOutputPluginTable());
     EXPECT_EQ(table->flags, 0);
     EXPECT_STREQ(table->name, "Offloader");
-    static const char kExpectedFilter[] =
-        "\x83\x72\x83\x66\x83\x49\x83\x74\x83\x40\x83\x43\x83\x8b\0*.asf;*.ogm;*.mkv;*.wmv;*.avi\0"
-        "\x83\x49\x81\x5b\x83\x66\x83\x42\x83\x49\x83\x74\x83\x40\x83\x43\x83\x8b\0*.snd;*.mpa;*.au;*.wma;*.mp3;*.wav\0"
-        "\x89\xe6\x91\x9c\x83\x74\x83\x40\x83\x43\x83\x8b\0*.gif;*.jpeg;*.jpg;*.png;*.bmp\0"
-        "\x82\xb7\x82\xd7\x82\xc4\x82\xcc\x83\x74\x83\x40\x83\x43\x83\x8b\0*.*\0";
+    const auto& kExpectedFilter = cp932::kFileFilter;
     EXPECT_EQ(Bytes(table->file_filter, sizeof kExpectedFilter), Bytes(kExpectedFilter, sizeof kExpectedFilter));
     EXPECT_STREQ(table->information,
                  "Offloader 0.9.0 : "

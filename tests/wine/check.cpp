@@ -2,11 +2,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 TestCase* g_first = nullptr;
 TestCase* g_last = nullptr;
 int g_failures_in_case = 0;
+std::vector<std::string> g_rows;
 
 bool Matches(const TestCase& test_case, int filter_count, char** filters) {
     if (filter_count == 0) return true;
@@ -31,8 +35,12 @@ void ReportFailure(const char* file, int line, const std::string& what) {
     ++g_failures_in_case;
     const char* base = std::strrchr(file, '/');
     std::printf("    %s:%d: %s\n", base ? base + 1 : file, line, what.c_str());
+    for (const std::string& row : g_rows) std::printf("      in the row: %s\n", row.c_str());
     std::fflush(stdout);
 }
+
+CheckRow::CheckRow(std::string what) { g_rows.push_back(std::move(what)); }
+CheckRow::~CheckRow() { g_rows.pop_back(); }
 
 int RunTestCases(int filter_count, char** filters, void (*case_started)(const char* name)) {
     int passed = 0;
@@ -42,6 +50,7 @@ int RunTestCases(int filter_count, char** filters, void (*case_started)(const ch
         std::printf("[ RUN  ] %s.%s\n", test_case->suite, test_case->name);
         std::fflush(stdout);
         g_failures_in_case = 0;
+        g_rows.clear();
         if (case_started != nullptr) case_started(test_case->name);
         test_case->run();
         if (g_failures_in_case == 0) {

@@ -20,6 +20,16 @@ void RegisterTestCase(TestCase* test_case);
 int RunTestCases(int filter_count, char** filters, void (*case_started)(const char* name) = nullptr);
 void ReportFailure(const char* file, int line, const std::string& what);
 
+// Names the row of a table that the checks in its scope belong to: a failed
+// check reports the rows it is in, innermost last.
+class CheckRow {
+public:
+    explicit CheckRow(std::string what);
+    ~CheckRow();
+    CheckRow(const CheckRow&) = delete;
+    CheckRow& operator=(const CheckRow&) = delete;
+};
+
 #define OFFLOADER_JOIN2(a, b) a##b
 #define OFFLOADER_JOIN(a, b) OFFLOADER_JOIN2(a, b)
 

@@ -14,21 +14,12 @@
 #include <vector>
 
 #include "tests/common/call_log.h"
+#include "tests/common/cp932_texts.h"
 #include "tests/wine/check.h"
 #include "tests/wine/editor.h"
 
 namespace {
 
-// "Offloaderプラグインの設定"
-const char kDialogCaption[] = "Offloader\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x82\xcc\x90\xdd\x92\xe8";
-// "プラグインが選択されていません", the template's information line.
-const char kNoPluginText[] =
-    "\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x82\xaa\x91\x49\x91\xf0\x82\xb3\x82\xea\x82\xc4\x82\xa2\x82\xdc\x82\xb9"
-    "\x82\xf1";
-// "出力プラグインが選択されていません。再設定してください。"
-const char kNoPluginSelectedMessage[] =
-    "\x8f\x6f\x97\xcd\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x82\xaa\x91\x49\x91\xf0\x82\xb3\x82\xea\x82\xc4\x82\xa2"
-    "\x82\xdc\x82\xb9\x82\xf1\x81\x42\x8d\xc4\x90\xdd\x92\xe8\x82\xb5\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2\x81\x42";
 // "テンプレート107 (編集ソフト側)": the template of foreign_template.dll, a
 // module of the editor's.
 const char kForeignCaption[] =
@@ -204,8 +195,8 @@ struct Driver {
     Script script;
     // The caption of the relay's dialog as its template gives it; any other
     // dialog that opens in its place is shown as `shown` and then closed.
-    const char* caption = kDialogCaption;
-    const char* other = kDialogCaption;
+    const char* caption = cp932::kDialogCaption;
+    const char* other = cp932::kDialogCaption;
     const char* shown = nullptr;
     HWND dialog = nullptr;
     bool left_open = false;
@@ -249,8 +240,8 @@ DWORD WINAPI DriveDialog(void* argument) {
 // `module` is the module the editor names in its call, and `caption` that
 // of the template it holds; a dialog with the caption `other` that opens in
 // its place is closed at once, and the case fails.
-HWND RunDialog(const editor::Relay& relay, Script script, HMODULE module, const char* caption = kDialogCaption,
-               const char* other = kDialogCaption) {
+HWND RunDialog(const editor::Relay& relay, Script script, HMODULE module, const char* caption = cp932::kDialogCaption,
+               const char* other = cp932::kDialogCaption) {
     Driver driver;
     driver.script = std::move(script);
     driver.caption = caption;
@@ -577,7 +568,7 @@ TEST_CASE(dialog, template_107_is_the_japanese_system_modal_dialog_with_eleven_c
     WORD ordinal = 0;
     CHECK(in.NameOrOrdinal(&ordinal).empty() && ordinal == 0);  // no menu
     CHECK(in.NameOrOrdinal(&ordinal).empty() && ordinal == 0);  // the standard dialog class
-    CHECK_EQ(Cp932(in.String()), std::string(kDialogCaption));
+    CHECK_EQ(Cp932(in.String()), std::string(cp932::kDialogCaption));
     CHECK_EQ(in.Take<WORD>(), 9);  // points
     in.Take<WORD>();               // weight
     in.Take<BYTE>();               // italic
@@ -602,7 +593,7 @@ TEST_CASE(dialog, template_107_is_the_japanese_system_modal_dialog_with_eleven_c
          120, child | BS_GROUPBOX},
         // "情報"
         {-1, "button", "\x8f\xee\x95\xf1", 12, 96, 198, 24, child | BS_GROUPBOX},
-        {kInformation, "static", kNoPluginText, 18, 107, 186, 8, child | WS_GROUP | SS_LEFT | SS_ENDELLIPSIS},
+        {kInformation, "static", cp932::kNoPluginLine, 18, 107, 186, 8, child | WS_GROUP | SS_LEFT | SS_ENDELLIPSIS},
         // "先読みバッファ"
         {-1, "button", "\x90\xe6\x93\xc7\x82\xdd\x83\x6f\x83\x62\x83\x74\x83\x40", 6, 132, 72, 30, child | BS_GROUPBOX},
         // "バッファ数"
@@ -762,7 +753,7 @@ TEST_CASE(dialog, ok_without_a_selection_leaves_no_sub_plugin_chosen) {
         Press(dialog, IDOK);
     });
     CHECK_EQ(SavedNameField(SavedSettings(relay.relay)), std::string(256, '\0'));
-    CHECK_EQ(relay.RefusedExportMessages(), std::string(kNoPluginSelectedMessage));
+    CHECK_EQ(relay.RefusedExportMessages(), std::string(cp932::kNoSelectionText));
 
     // With nothing chosen the dialog shows item 0, and OK makes it the
     // choice.
@@ -860,7 +851,7 @@ TEST_CASE(dialog, an_empty_registry_leaves_an_empty_list_and_the_template_text) 
     CHECK(view.items.empty());
     CHECK_EQ(view.selection, LB_ERR);
     CHECK(!view.configure_enabled);
-    CHECK_EQ(view.information, std::string(kNoPluginText));
+    CHECK_EQ(view.information, std::string(cp932::kNoPluginLine));
     CHECK_EQ(view.count_text, "8");
     // Configure and OK with nothing to choose: nothing breaks, nothing is
     // chosen.
@@ -868,7 +859,7 @@ TEST_CASE(dialog, an_empty_registry_leaves_an_empty_list_and_the_template_text) 
         Press(dialog, kConfigure);
         Press(dialog, IDOK);
     });
-    CHECK_EQ(relay.RefusedExportMessages(), std::string(kNoPluginSelectedMessage));
+    CHECK_EQ(relay.RefusedExportMessages(), std::string(cp932::kNoSelectionText));
 }
 
 TEST_CASE(dialog, a_restored_count_outside_the_range_is_shown_as_stored_and_kept_by_cancel) {
@@ -920,7 +911,7 @@ TEST_CASE(dialog, template_107_comes_from_the_module_the_editor_names_and_the_re
             Type(dialog, kCount, "21");
             Press(dialog, IDOK);
         },
-        foreign, kForeignCaption, kDialogCaption);
+        foreign, kForeignCaption, cp932::kDialogCaption);
     CHECK(shown != nullptr);
     CHECK_EQ(view.items.size(), 2u);
     CHECK_EQ(view.count_text, "8");
@@ -935,7 +926,7 @@ TEST_CASE(dialog, template_107_comes_from_the_module_the_editor_names_and_the_re
             view = Read(dialog);
             Press(dialog, IDCANCEL);
         },
-        nullptr, kDialogCaption, kForeignCaption);
+        nullptr, cp932::kDialogCaption, kForeignCaption);
     CHECK(shown != nullptr);
     CHECK_EQ(view.count_text, "21");
     CHECK_EQ(view.selection, plain);

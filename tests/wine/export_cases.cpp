@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/common/access_pattern.h"
+#include "tests/common/cp932_texts.h"
 #include "tests/subplugins/checking_verdict.h"
 #include "tests/wine/check.h"
 #include "tests/wine/editor.h"
@@ -98,6 +99,7 @@ TEST_CASE(export, the_sub_plugins_result_is_the_exports_result) {
     REQUIRE(loaded.ready);
     CHECK_EQ(loaded.Choose(kChecking, 8), settings_bytes::kHeader);
     for (int result : {12345, 0, -1, 0x7FFFFFFF}) {
+        CheckRow row("the sub-plugin returns " + std::to_string(result));
         Export e;
         e.frame_count = 5;
         e.result = result;
@@ -118,6 +120,7 @@ TEST_CASE(export, the_worker_runs_at_the_editor_threads_priority_with_ole_initia
     HANDLE self = GetCurrentThread();
     const int before = GetThreadPriority(self);
     for (int priority : {THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_LOWEST, THREAD_PRIORITY_NORMAL}) {
+        CheckRow row("the editor's thread at priority " + std::to_string(priority));
         SetThreadPriority(self, priority);
         Export e;
         e.frame_count = 10;
@@ -234,27 +237,10 @@ TEST_CASE(export, a_sub_plugin_that_ends_its_own_thread_ends_the_export) {
 }
 
 namespace {
-// Python's 'text'.encode('cp932').
-// "先読みバッファ数が異常です。再設定してください。"
-const char kInvalidCountText[] =
-    "\x90\xe6\x93\xc7\x82\xdd\x83\x6f\x83\x62\x83\x74\x83\x40\x90\x94\x82\xaa\x88\xd9\x8f\xed\x82\xc5\x82\xb7"
-    "\x81\x42\x8d\xc4\x90\xdd\x92\xe8\x82\xb5\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2\x81\x42";
-// "出力プラグインが選択されていません。再設定してください。"
-const char kNoSelectionText[] =
-    "\x8f\x6f\x97\xcd\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x82\xaa\x91\x49\x91\xf0\x82\xb3\x82\xea\x82\xc4"
-    "\x82\xa2\x82\xdc\x82\xb9\x82\xf1\x81\x42\x8d\xc4\x90\xdd\x92\xe8\x82\xb5\x82\xc4\x82\xad\x82\xbe\x82\xb3"
-    "\x82\xa2\x81\x42";
-// "メモリが確保できませんでした。先読みバッファ数を減らしてみてください。"
-const char kArrayMemoryText[] =
-    "\x83\x81\x83\x82\x83\x8a\x82\xaa\x8a\x6d\x95\xdb\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1\x82\xc5\x82\xb5"
-    "\x82\xbd\x81\x42\x90\xe6\x93\xc7\x82\xdd\x83\x6f\x83\x62\x83\x74\x83\x40\x90\x94\x82\xf0\x8c\xb8\x82\xe7"
-    "\x82\xb5\x82\xc4\x82\xdd\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2\x81\x42";
-// "バッファ用メモリが確保できませんでした。先読みバッファ数を減らしてみてください。"
-const char kBufferMemoryText[] =
-    "\x83\x6f\x83\x62\x83\x74\x83\x40\x97\x70\x83\x81\x83\x82\x83\x8a\x82\xaa\x8a\x6d\x95\xdb\x82\xc5\x82\xab"
-    "\x82\xdc\x82\xb9\x82\xf1\x82\xc5\x82\xb5\x82\xbd\x81\x42\x90\xe6\x93\xc7\x82\xdd\x83\x6f\x83\x62\x83\x74"
-    "\x83\x40\x90\x94\x82\xf0\x8c\xb8\x82\xe7\x82\xb5\x82\xc4\x82\xdd\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2"
-    "\x81\x42";
+using cp932::kArrayMemoryText;
+using cp932::kBufferMemoryText;
+using cp932::kInvalidCountText;
+using cp932::kNoSelectionText;
 
 // The one message box the last call left, or "(none)".
 std::string TheMessage() {
@@ -280,6 +266,7 @@ TEST_CASE(export, refused_exports_tell_the_user_why) {
         {0x7FFFFFFF, kArrayMemoryText},
     };
     for (const Refusal& refusal : refusals) {
+        CheckRow row(std::to_string(refusal.buffers) + " buffers");
         CHECK_EQ(loaded.Choose(kChecking, refusal.buffers), settings_bytes::kHeader);
         Export e;
         LoadedRelay::Outcome outcome = loaded.Run(e);
@@ -307,6 +294,8 @@ TEST_CASE(export, slots_that_cannot_be_allocated_abort_the_export_with_a_message
     // 2.39 GB, more than a 32-bit process can address.
     const Huge cases[] = {{1, 20000, 20000}, {8, 20000, 20000}, {48, 3840, 2160}};
     for (const Huge& c : cases) {
+        CheckRow row(std::to_string(c.buffers) + " buffers of " + std::to_string(c.width) + "x" +
+                     std::to_string(c.height) + " YC48");
         CHECK_EQ(loaded.Choose(kChecking, c.buffers), settings_bytes::kHeader);
         Export e;
         e.buffers = c.buffers;

@@ -18,6 +18,7 @@
 
 #include "tests/common/access_pattern.h"
 #include "tests/common/call_log.h"
+#include "tests/common/cp932_texts.h"
 #include "tests/subplugins/checking_verdict.h"
 #include "tests/wine/check.h"
 #include "tests/wine/editor.h"
@@ -40,13 +41,7 @@ using settings_bytes::kHeader;
 const char kOddAnswers[] = "fault_odd_answers.auo_";
 const char kStartUpFails[] = "fault_start_up.auo_";
 
-// "バッファ用メモリが確保できませんでした。先読みバッファ数を減らしてみてください。"
-// (python3: 'text'.encode('cp932'))
-const char kBufferMemoryText[] =
-    "\x83\x6f\x83\x62\x83\x74\x83\x40\x97\x70\x83\x81\x83\x82\x83\x8a\x82\xaa\x8a\x6d\x95\xdb\x82\xc5\x82\xab"
-    "\x82\xdc\x82\xb9\x82\xf1\x82\xc5\x82\xb5\x82\xbd\x81\x42\x90\xe6\x93\xc7\x82\xdd\x83\x6f\x83\x62\x83\x74"
-    "\x83\x40\x90\x94\x82\xf0\x8c\xb8\x82\xe7\x82\xb5\x82\xc4\x82\xdd\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2"
-    "\x81\x42";
+using cp932::kBufferMemoryText;
 
 std::vector<DWORD> ProcessThreads() {
     std::vector<DWORD> ids;
@@ -184,6 +179,24 @@ LRESULT CALLBACK EditorWindowProc(HWND window, UINT message, WPARAM wparam, LPAR
     return DefWindowProcA(window, message, wparam, lparam);
 }
 
+// Messages for the editor's window and its thread, posted before an export
+// and tagged, which the export must leave where they are.
+void PostBeforeTheExport(HWND editor_window, int tag) {
+    g_window_log = EditorWindowLog();
+    PostMessageA(editor_window, kPostedToWindow, static_cast<WPARAM>(tag), 0);
+    PostThreadMessageA(GetCurrentThreadId(), kPostedToThread, static_cast<WPARAM>(tag), 0);
+}
+
+// Not taken during the export; still there, in the order they came.
+void CheckPostedMessagesStillQueued(HWND editor_window, int tag) {
+    CHECK_EQ(g_window_log.posted, 0L);
+    MSG message = {};
+    CHECK(PeekMessageA(&message, editor_window, kPostedToWindow, kPostedToWindow, PM_REMOVE) &&
+          message.wParam == static_cast<WPARAM>(tag));
+    CHECK(PeekMessageA(&message, reinterpret_cast<HWND>(-1), kPostedToThread, kPostedToThread, PM_REMOVE) &&
+          message.wParam == static_cast<WPARAM>(tag));
+}
+
 HWND CreateEditorWindow() {
     WNDCLASSA window_class = {};
     window_class.lpfnWndProc = EditorWindowProc;
@@ -194,6 +207,12 @@ HWND CreateEditorWindow() {
                                   nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
     if (window != nullptr) SetForegroundWindow(window);
     return window;
+}
+
+void DestroyEditorWindow(HWND window) {
+    DestroyWindow(window);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
 }
 
 }  // namespace
@@ -215,6 +234,7 @@ TEST_CASE(faults, the_editors_failures_abort_the_export_without_wrong_bytes_or_a
         const std::string what = std::to_string(f.buffers) + " buffers, " +
                                  (f.null_frame >= 0 ? "no frame " + std::to_string(f.null_frame)
                                                     : std::string("cancelled at the first frame"));
+        CheckRow row(what);
         CHECK_EQ(loaded.Choose(kChecking, f.buffers), kHeader);
         ThreadCensus census;
         Export e;
@@ -284,6 +304,8 @@ TEST_CASE(faults, the_editors_odd_audio_and_flags_reach_the_sub_plugin_unchanged
     // Audio that the editor has not got, either way it may say so: the relay
     // hands its answer on as it is and the export goes on.
     for (AudioFault fault : {AudioFault::NullAndNothingRead, AudioFault::PointerAndNothingRead}) {
+        CheckRow row(fault == AudioFault::NullAndNothingRead ? "audio: null, nothing read"
+                                                             : "audio: a pointer, nothing read");
         CHECK_EQ(loaded.Choose(kChecking, 8), kHeader);
         ThreadCensus census;
         Export e;
@@ -346,6 +368,7 @@ TEST_CASE(faults, sub_plugins_that_stop_early_end_their_thread_or_read_past_the_
     CHECK_EQ(loaded.Choose(kChecking, 8), kHeader);
     std::vector<DWORD> handles;
     for (int code : {0, 259, -7}) {
+        CheckRow row("the thread ends with " + std::to_string(code));
         ThreadCensus census;
         Export e;
         e.requests = 3;
@@ -361,6 +384,7 @@ TEST_CASE(faults, sub_plugins_that_stop_early_end_their_thread_or_read_past_the_
     // Far past the end, up to the largest frame number: each such frame goes
     // to the editor as it was asked for, and nothing past the end is read ahead.
     for (bool editor_has_them : {true, false}) {
+        CheckRow row(editor_has_them ? "the editor has frames past the end" : "the editor answers null past the end");
         ThreadCensus census;
         Export e;
         e.frame_count = 20;
@@ -448,9 +472,7 @@ TEST_CASE(faults, a_sub_plugin_window_owned_by_the_editors_window_does_not_hang_
     for (int buffers : {1, 8, 48}) {
         CHECK_EQ(loaded.Choose(kChecking, buffers), kHeader);
         ThreadCensus census;
-        g_window_log = EditorWindowLog();
-        PostMessageA(editor_window, kPostedToWindow, static_cast<WPARAM>(buffers), 0);
-        PostThreadMessageA(GetCurrentThreadId(), kPostedToThread, static_cast<WPARAM>(buffers), 0);
+        PostBeforeTheExport(editor_window, buffers);
         Export e;
         e.buffers = buffers;
         e.frame_count = 60;
@@ -464,19 +486,10 @@ TEST_CASE(faults, a_sub_plugin_window_owned_by_the_editors_window_does_not_hang_
         CHECK(v.window_sends >= 2);
         CHECK_EQ(v.window_answers, v.window_sends);
         CHECK_EQ(g_window_log.sent, static_cast<long>(v.window_sends));
-        // The posted messages were not taken during the export; they are
-        // still there, in the order they came.
-        CHECK_EQ(g_window_log.posted, 0L);
-        MSG message = {};
-        CHECK(PeekMessageA(&message, editor_window, kPostedToWindow, kPostedToWindow, PM_REMOVE) &&
-              message.wParam == static_cast<WPARAM>(buffers));
-        CHECK(PeekMessageA(&message, reinterpret_cast<HWND>(-1), kPostedToThread, kPostedToThread, PM_REMOVE) &&
-              message.wParam == static_cast<WPARAM>(buffers));
+        CheckPostedMessagesStillQueued(editor_window, buffers);
         CheckAftermath(census, NoMessages(), std::to_string(buffers) + " buffers, a window owned by the editor's");
     }
-    DestroyWindow(editor_window);
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    DestroyEditorWindow(editor_window);
 }
 
 TEST_CASE(faults, a_sub_plugin_that_sends_to_the_editor_as_its_thread_ends_does_not_hang_the_export) {
@@ -489,11 +502,10 @@ TEST_CASE(faults, a_sub_plugin_that_sends_to_the_editor_as_its_thread_ends_does_
     HWND editor_window = CreateEditorWindow();
     REQUIRE(editor_window != nullptr);
     for (int buffers : {1, 8}) {
+        CheckRow row(std::to_string(buffers) + " buffers");
         CHECK_EQ(loaded.Choose(kChecking, buffers), kHeader);
         ThreadCensus census;
-        g_window_log = EditorWindowLog();
-        PostMessageA(editor_window, kPostedToWindow, static_cast<WPARAM>(buffers), 0);
-        PostThreadMessageA(GetCurrentThreadId(), kPostedToThread, static_cast<WPARAM>(buffers), 0);
+        PostBeforeTheExport(editor_window, buffers);
         Export e;
         e.buffers = buffers;
         e.options = checking_verdict::kSendsAsItsThreadEnds;
@@ -506,17 +518,10 @@ TEST_CASE(faults, a_sub_plugin_that_sends_to_the_editor_as_its_thread_ends_does_
             CHECK_EQ(ends[0].thread_id, outcome.verdict.thread_id);     // from the output thread's end
         }
         CHECK_EQ(g_window_log.sent, 1L);
-        CHECK_EQ(g_window_log.posted, 0L);
-        MSG message = {};
-        CHECK(PeekMessageA(&message, editor_window, kPostedToWindow, kPostedToWindow, PM_REMOVE) &&
-              message.wParam == static_cast<WPARAM>(buffers));
-        CHECK(PeekMessageA(&message, reinterpret_cast<HWND>(-1), kPostedToThread, kPostedToThread, PM_REMOVE) &&
-              message.wParam == static_cast<WPARAM>(buffers));
+        CheckPostedMessagesStillQueued(editor_window, buffers);
         CheckAftermath(census, NoMessages(), std::to_string(buffers) + " buffers, a send as the thread ends");
     }
-    DestroyWindow(editor_window);
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    DestroyEditorWindow(editor_window);
 }
 
 namespace {
@@ -571,6 +576,8 @@ TEST_CASE(faults, sub_plugins_that_fail_to_start_or_answer_oddly_are_dropped_or_
     };
     const Answers answers[] = {{0, 0, 0}, {3, -5, 3}, {16, 1 << 20, 16}};
     for (const Answers& a : answers) {
+        CheckRow row("config_get announces " + std::to_string(a.announced) + ", config_set answers " +
+                     std::to_string(a.set_result));
         answer(16, 16);
         CHECK_EQ(loaded.Choose(kOddAnswers, 13), kHeader + 16);
         answer(a.announced, a.set_result);
@@ -602,6 +609,7 @@ TEST_CASE(faults, sub_plugins_that_fail_to_start_or_answer_oddly_are_dropped_or_
     answer(16, 16);
     CHECK_EQ(loaded.Choose(kOddAnswers, 21), kHeader + 16);
     for (int huge : {INT_MAX, 0x7FFF0000}) {
+        CheckRow row("config_get announces " + std::to_string(huge));
         answer(huge, 16);
         int size_result = -1;
         CHECK(Save(loaded.relay.table, &size_result).empty());

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tests/common/call_log.h"
+#include "tests/common/cp932_texts.h"
 #include "tests/wine/check.h"
 #include "tests/wine/editor.h"
 #include "tools/editor/service_editor.h"
@@ -75,12 +76,8 @@ TEST_CASE(foundation, table_carries_the_relay_name_filter_and_six_functions) {
     const OutputPluginTable* table = relay.table;
     CHECK_EQ(table->flags, 0);
     CHECK_EQ(std::string(table->name), "Offloader");
-    // The filter's Japanese descriptions as the editor receives them: code page 932.
-    static const char kExpectedFilter[] =
-        "\x83\x72\x83\x66\x83\x49\x83\x74\x83\x40\x83\x43\x83\x8b\0*.asf;*.ogm;*.mkv;*.wmv;*.avi\0"
-        "\x83\x49\x81\x5b\x83\x66\x83\x42\x83\x49\x83\x74\x83\x40\x83\x43\x83\x8b\0*.snd;*.mpa;*.au;*.wma;*.mp3;*.wav\0"
-        "\x89\xe6\x91\x9c\x83\x74\x83\x40\x83\x43\x83\x8b\0*.gif;*.jpeg;*.jpg;*.png;*.bmp\0"
-        "\x82\xb7\x82\xd7\x82\xc4\x82\xcc\x83\x74\x83\x40\x83\x43\x83\x8b\0*.*\0";
+    // The filter's Japanese descriptions as the editor receives them.
+    const auto& kExpectedFilter = cp932::kFileFilter;
     CHECK_EQ(Bytes(table->file_filter, sizeof kExpectedFilter), Bytes(kExpectedFilter, sizeof kExpectedFilter));
     CHECK(table->information != nullptr && std::strlen(table->information) > 0);
     CHECK(table->init && table->exit && table->output && table->config && table->config_get && table->config_set);
@@ -150,10 +147,7 @@ TEST_CASE(foundation, export_without_sub_plugins_reports_that_none_is_selected) 
     REQUIRE(editor::WaitForMessageBoxes(1, 5000));
     std::vector<std::string> texts = editor::TakeMessageBoxTexts();
     REQUIRE_EQ(texts.size(), 1u);
-    // "出力プラグインが選択されていません。再設定してください。"
-    CHECK_EQ(texts[0], std::string("\x8f\x6f\x97\xcd\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x82\xaa\x91\x49\x91\xf0"
-                                   "\x82\xb3\x82\xea\x82\xc4\x82\xa2\x82\xdc\x82\xb9\x82\xf1\x81\x42\x8d\xc4\x90\xdd"
-                                   "\x92\xe8\x82\xb5\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2\x81\x42"));
+    CHECK_EQ(texts[0], std::string(cp932::kNoSelectionText));
     CHECK_EQ(relay.table->exit(), 1);
     editor::UnloadRelay(&relay);
     editor::CreateSidecarFolder();
