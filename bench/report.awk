@@ -81,6 +81,14 @@ function title(group,    g) {
 }
 
 function split_key(key, k) { return split(key, k, SUBSEP) }
+# The head of one platform-and-encoder table: its title, columns and rule.
+function group_table(group, columns, rule) {
+    print ""
+    print "### " title(group)
+    print ""
+    print columns
+    print rule
+}
 
 END {
     # The verdict: the relay against the floor with read-ahead buffers.
@@ -128,11 +136,8 @@ END {
 
     print "## Times"
     for (g = 1; g <= group_count; g++) {
-        print ""
-        print "### " title(groups[g])
-        print ""
-        print "| clip | scenario | buffers | direct s | relay s | floor s | relay / direct | relay / floor |"
-        print "|---|---|---:|---:|---:|---:|---:|---:|"
+        group_table(groups[g], "| clip | scenario | buffers | direct s | relay s | floor s | relay / direct | relay / floor |", \
+            "|---|---|---:|---:|---:|---:|---:|---:|")
         for (i = 1; i <= key_count; i++) {
             split_key(keys[i], k)
             if (k[1] SUBSEP k[2] != groups[g] || k[6] != "after") continue
@@ -150,11 +155,8 @@ END {
     print "## Against the ideal, and the ring"
     for (g = 1; g <= group_count; g++) {
         split(groups[g], gk, SUBSEP)
-        print ""
-        print "### " title(groups[g])
-        print ""
-        print "| clip | scenario | buffers | editor s / encoder s | relay / ideal | floor / ideal | get_video median µs | p99 µs | from the ring |"
-        print "|---|---|---:|---:|---:|---:|---:|---:|---:|"
+        group_table(groups[g], "| clip | scenario | buffers | editor s / encoder s | relay / ideal | floor / ideal | get_video median µs | p99 µs | from the ring |", \
+            "|---|---|---:|---:|---:|---:|---:|---:|---:|")
         for (i = 1; i <= key_count; i++) {
             split_key(keys[i], k)
             if (k[1] SUBSEP k[2] != groups[g] || k[6] != "after") continue
@@ -178,11 +180,8 @@ END {
             print "The editor's thread idle (relay: the serving thread's waits; floor: its sleeps) and the encoder waiting (relay: round trips; floor: sleeps)."
             header = 1
         }
-        print ""
-        print "### " title(groups[g])
-        print ""
-        print "| clip | scenario | buffers | relay: editor | encoder | floor: editor | encoder |"
-        print "|---|---|---:|---:|---:|---:|---:|"
+        group_table(groups[g], "| clip | scenario | buffers | relay: editor | encoder | floor: editor | encoder |", \
+            "|---|---|---:|---:|---:|---:|---:|")
         for (i = 1; i <= key_count; i++) {
             split_key(keys[i], k)
             if (k[1] SUBSEP k[2] != groups[g] || k[6] != "after") continue
@@ -198,11 +197,8 @@ END {
         print "## Appendix: the earlier relay beside this one"
         for (g = 1; g <= group_count; g++) {
             split(groups[g], gk, SUBSEP)
-            print ""
-            print "### " title(groups[g])
-            print ""
-            print "| clip | scenario | buffers | relay / floor before | after | relay / ideal before | after | median µs before | after | from the ring before | after |"
-            print "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+            group_table(groups[g], "| clip | scenario | buffers | relay / floor before | after | relay / ideal before | after | median µs before | after | from the ring before | after |", \
+                "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
             for (i = 1; i <= key_count; i++) {
                 split_key(keys[i], k)
                 if (k[1] SUBSEP k[2] != groups[g] || k[6] != "after") continue
