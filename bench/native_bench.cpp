@@ -1,5 +1,5 @@
 // One export for the benchmark (tools/bench.sh), natively over the POSIX
-// platform: the simulated editor's clip (tools/editor) with its per-frame
+// platform: the simulated editor's clip (simulator/editor) with its per-frame
 // production cost, and a simulated encoder that does what the sample encoder
 // does per frame (get_video, is_abort, its encoding passes, get_flag, the
 // write, show_progress, now and then update_preview), or what the lossless
@@ -30,9 +30,9 @@
 #include "plugin/entry_points.h"
 #include "plugin/relay_context.h"
 #include "samples/lossless_avi/png_frame.h"
-#include "tools/common/smoothing.h"
-#include "tools/editor/clip_editor.h"
-#include "tools/editor/test_clip.h"
+#include "simulator/editor/clip_editor.h"
+#include "simulator/editor/test_clip.h"
+#include "simulator/workload/smoothing.h"
 
 namespace {
 

@@ -23,8 +23,8 @@
 # slots). Uses the Windows build that tools/bench.sh made (build/bench-win32).
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# shellcheck source=../tools/host/export_checks.sh
-source "$here/tools/host/export_checks.sh"
+# shellcheck source=../tools/export_checks.sh
+source "$here/tools/export_checks.sh"
 # shellcheck source=../tools/wine-env.sh
 source "$here/tools/wine-env.sh" || exit 1
 

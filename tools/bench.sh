@@ -46,8 +46,8 @@
 # tools/test.sh; a full run takes 70 to 100 minutes on two cores under qemu.
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# shellcheck source=host/export_checks.sh
-source "$here/tools/host/export_checks.sh"
+# shellcheck source=export_checks.sh
+source "$here/tools/export_checks.sh"
 
 repeat=3
 before=""

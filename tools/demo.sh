@@ -27,8 +27,8 @@
 # side (its filters).
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# shellcheck source=host/export_checks.sh
-source "$here/tools/host/export_checks.sh"
+# shellcheck source=export_checks.sh
+source "$here/tools/export_checks.sh"
 
 encoder=lossless
 level=6

@@ -20,7 +20,7 @@
 #include "samples/avi_writer/writer_plan.h"
 #include "samples/common/windows_text.h"
 #include "samples/avi_writer/writer_resource.h"
-#include "tools/common/smoothing.h"
+#include "simulator/workload/smoothing.h"
 
 namespace {
 

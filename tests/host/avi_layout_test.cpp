@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "samples/lossless_avi/png_frame.h"
-#include "tools/editor/test_clip.h"
+#include "simulator/editor/test_clip.h"
 
 namespace lossless_avi {
 namespace {

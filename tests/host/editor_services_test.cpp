@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/editor/clip_editor.h"
+#include "simulator/editor/clip_editor.h"
 
 namespace editor_sim {
 namespace {

@@ -10,8 +10,8 @@
 set -uo pipefail
 bin="$(cd "$1" && pwd)"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-# shellcheck source=../../tools/host/export_checks.sh
-source "$here/tools/host/export_checks.sh"
+# shellcheck source=../../tools/export_checks.sh
+source "$here/tools/export_checks.sh"
 
 # One virtual display for every case: message boxes need one, and starting
 # it once keeps the cases quick.

@@ -9,8 +9,8 @@
 set -uo pipefail
 bin="$(cd "$1" && pwd)"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-# shellcheck source=../../tools/host/export_checks.sh
-source "$here/tools/host/export_checks.sh"
+# shellcheck source=../../tools/export_checks.sh
+source "$here/tools/export_checks.sh"
 
 if [ -z "${DISPLAY:-}" ]; then
     exec xvfb-run -a -s "-screen 0 1024x768x24" bash "${BASH_SOURCE[0]}" "$@"

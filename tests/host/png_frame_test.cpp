@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/editor/test_clip.h"
+#include "simulator/editor/test_clip.h"
 
 namespace lossless_avi {
 namespace {

@@ -1,7 +1,7 @@
 // The host simulator's synthetic clip: the frame layouts the editor's
 // formats require, the audio's clipping, the flags, and a production cost
 // that leaves the served frames alone.
-#include "tools/editor/test_clip.h"
+#include "simulator/editor/test_clip.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tools/common/smoothing.h"
+#include "simulator/workload/smoothing.h"
 
 namespace editor_sim {
 namespace {

@@ -1,5 +1,5 @@
 // The editor's side of an export, natively: the simulated editor's service
-// functions (tools/editor) with frames and flags from frame_pattern. They
+// functions (simulator/editor) with frames and flags from frame_pattern. They
 // check that every call arrives on the editor's own thread (the thread that
 // created the editor, which is the one that calls the relay's output), and
 // this one also keeps every request in order, for tests that read them while
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "plugin/output_plugin.h"
-#include "tools/editor/service_editor.h"
+#include "simulator/editor/service_editor.h"
 
 class SimulatedEditor : public editor_sim::Editor {
 public:

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <string>
 
+#include "simulator/editor/service_editor.h"
 #include "tests/common/call_log.h"
 #include "tests/common/cp932_texts.h"
 #include "tests/wine/check.h"
 #include "tests/wine/editor.h"
-#include "tools/editor/service_editor.h"
 
 namespace {
 

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "plugin/output_plugin.h"
+#include "simulator/editor/service_editor.h"
 #include "tests/common/access_pattern.h"
 #include "tests/common/call_log.h"
 #include "tests/subplugins/checking_verdict.h"
 #include "tests/wine/editor.h"
-#include "tools/editor/service_editor.h"
 
 namespace host_editor {
 
@@ -25,7 +25,7 @@ extern const char kChecking[];
 
 using AudioFault = editor_sim::AudioFault;
 
-// The simulated editor (tools/editor) with every frame handed out before a
+// The simulated editor (simulator/editor) with every frame handed out before a
 // guard page, and what these cases also want to know of the relay's requests.
 struct HostEditor : editor_sim::Editor {
     HostEditor() { guarded_frames = true; }

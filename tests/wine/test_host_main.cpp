@@ -10,9 +10,9 @@
 #include <cstring>
 #include <string>
 
+#include "simulator/editor/stall_watch.h"
 #include "tests/wine/check.h"
 #include "tests/wine/editor.h"
-#include "tools/editor/stall_watch.h"
 
 namespace editor {
 void Initialise(const std::string& build_folder);

@@ -1,4 +1,4 @@
-#include "tools/editor/fetch_timeline.h"
+#include "simulator/editor/fetch_timeline.h"
 
 #include <cstdio>
 

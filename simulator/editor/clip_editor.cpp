@@ -1,4 +1,4 @@
-#include "tools/editor/clip_editor.h"
+#include "simulator/editor/clip_editor.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "tools/common/smoothing.h"
+#include "simulator/workload/smoothing.h"
 
 #include <cstring>
 

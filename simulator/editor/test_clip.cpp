@@ -1,4 +1,4 @@
-#include "tools/editor/test_clip.h"
+#include "simulator/editor/test_clip.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <limits>
 
-#include "tools/common/smoothing.h"
+#include "simulator/workload/smoothing.h"
 
 namespace editor_sim {
 

@@ -1,9 +1,9 @@
-#include "tools/editor/stall_watch.h"
+#include "simulator/editor/stall_watch.h"
 
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include "tools/editor/service_editor.h"
+#include "simulator/editor/service_editor.h"
 
 namespace editor_sim {
 

@@ -21,8 +21,8 @@
 
 #include <cstdint>
 
-#include "tools/editor/service_editor.h"
-#include "tools/editor/test_clip.h"
+#include "simulator/editor/service_editor.h"
+#include "simulator/editor/test_clip.h"
 
 namespace editor_sim {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "plugin/output_plugin.h"
-#include "tools/editor/editor_system.h"
-#include "tools/editor/fetch_timeline.h"
+#include "simulator/editor/editor_system.h"
+#include "simulator/editor/fetch_timeline.h"
 
 namespace editor_sim {
 

@@ -4,7 +4,7 @@
 // exports a synthetic clip through it, timing the export.
 //
 // The editor's record and service functions are the clip editor's
-// (tools/editor/clip_editor.h).
+// (simulator/editor/clip_editor.h).
 //
 // Every call into the plugin is made from the main thread, and every service
 // call is checked to come from it: a call from any other thread is counted
@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "plugin/output_plugin.h"
-#include "tools/editor/clip_editor.h"
-#include "tools/editor/stall_watch.h"
-#include "tools/editor/test_clip.h"
+#include "simulator/editor/clip_editor.h"
+#include "simulator/editor/stall_watch.h"
+#include "simulator/editor/test_clip.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/editor/service_editor.h"
+#include "simulator/editor/service_editor.h"
 
 #include <chrono>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "tools/editor/editor_system.h"
+#include "simulator/editor/editor_system.h"
 
 #include <windows.h>
 

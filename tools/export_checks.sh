@@ -3,7 +3,7 @@
 # simulator under Wine, read its result line, and look at an AVI with
 # ffprobe and ffmpeg. Source this file; it defines functions only.
 
-host_checks_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+host_checks_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # The Windows name of a Unix path (Wine maps Z: to the root).
 host_winpath() {
