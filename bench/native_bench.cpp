@@ -27,7 +27,7 @@
 
 #include "bench/floor/floor_handoff.h"
 #include "bench/timing/request_timing.h"
-#include "plugin/entry_points.h"
+#include "plugin/entry/entry_points.h"
 #include "plugin/relay_context.h"
 #include "samples/lossless_avi/png_frame.h"
 #include "simulator/editor/clip_editor.h"

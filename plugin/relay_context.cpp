@@ -1,26 +1,35 @@
+// The part of the context that the subsystems themselves rely on at run time:
+// the module-wide pointer through which the substitute service functions find
+// it, and the idle values every export starts from. Opening and closing the
+// context scan and unload the sub-plugins and free the slots, so they sit
+// above the registry and the relay, in entry/context_lifecycle.cpp.
 #include "plugin/relay_context.h"
 
-#include "registry/sub_plugin_registry.h"
+namespace {
+RelayContext* g_module_context = nullptr;
+}  // namespace
 
-RelayContext::RelayContext() { ResetExportState(); }
+RelayContext* ModuleContext() { return g_module_context; }
+void SetModuleContext(RelayContext* context) { g_module_context = context; }
 
-RelayContext::~RelayContext() { Close(); }
-
-bool RelayContext::Open() {
-    if (!request_lock.SetUp()) return false;
-    if (!done_event.Create()) return false;
-    if (!wake_event.Create()) return false;
-    ScanSubPlugins(plugins);
-    selected = plugins.empty() ? nullptr : plugins.front().table;
-    return true;
+void RelayActivity::Reset() {
+    video_hits.store(0, std::memory_order_relaxed);
+    flag_hits.store(0, std::memory_order_relaxed);
+    requests_posted.store(0, std::memory_order_relaxed);
+    requests_answered.store(0, std::memory_order_relaxed);
+    last_command.store(0, std::memory_order_relaxed);
+    last_frame.store(-1, std::memory_order_relaxed);
 }
 
-void RelayContext::Close() {
-    request_lock.TearDown();
-    done_event.Close();
-    wake_event.Close();
-    UnloadSubPlugins(plugins);
-    selected = nullptr;
-    settings_cache.Free();
-    ReleaseExportBuffers();
+void RelayContext::ResetExportState() {
+    // The buffers stay: they are freed when an export ends or is prepared,
+    // and the format that names the slots is reset with the video ring.
+    Renew(video_ring);
+    Renew(flag_ring);
+    Renew(mailbox);
+    Renew(notes);
+    Renew(handoff);
+    activity.Reset();
+    serving = ServingActivity{};
+    aborted.store(0, std::memory_order_relaxed);
 }

@@ -1,7 +1,7 @@
 #include "plugin/show_error.h"
 
 #include "platform/messages.h"
-#include "plugin/entry_points.h"
+#include "plugin/display_name.h"
 
 namespace {
 // MB_OK | MB_ICONERROR | MB_SYSTEMMODAL

@@ -22,8 +22,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "plugin/export_state.h"
 #include "plugin/owned_memory.h"
-#include "plugin/relay_context.h"
 
 // The frames from max(0, position - behind) up to, not including,
 // min(frame_count, position + ahead).
@@ -47,8 +47,9 @@ inline int32_t ReadAheadLead(int32_t ahead) {
     return lead < ahead ? lead : 0;
 }
 
-// A view of one ring's tags and position, held by the relay's context. It
-// owns nothing and costs two references to make.
+// A view of one ring's tags and position, wherever they are held (the
+// relay's context, or a test's own). It owns nothing and costs two
+// references to make.
 class ReadAheadRing {
 public:
     ReadAheadRing(AtomicInt32Array& tags, std::atomic<int32_t>& position) : tags_(tags), position_(position) {}

@@ -17,7 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "plugin/entry_points.h"
+#include "plugin/entry/entry_points.h"
 #include "plugin/relay_context.h"
 #include "tests/native/fakes/fakes.h"
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/entry_points.h"
+#include "plugin/entry/entry_points.h"
 #include "plugin/relay_context.h"
 #include "settings/settings_record.h"
 #include "tests/common/call_log.h"

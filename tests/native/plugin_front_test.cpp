@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "plugin/entry_points.h"
+#include "plugin/entry/entry_points.h"
 #include "plugin/relay_context.h"
 #include "plugin/show_error.h"
 #include "tests/common/call_log.h"
@@ -59,45 +59,45 @@ TEST(RelayContextLifeCycle, ANewContextHoldsItsConstructionValues) {
     EXPECT_FALSE(state.wake_event.Valid());
     EXPECT_FALSE(state.request_lock.IsSetUp());
     EXPECT_EQ(context.buffer_count, 8);
-    EXPECT_EQ(state.video_frame_bytes, 0);
-    EXPECT_EQ(state.slot_stride.load(), 0);
-    EXPECT_EQ(state.video_slots.load(), nullptr);
-    EXPECT_FALSE(state.video_tags);
-    EXPECT_FALSE(state.flag_values);
-    EXPECT_FALSE(state.flag_tags);
-    EXPECT_EQ(state.command.load(), 0);
-    EXPECT_EQ(state.current_format.load(), 0xFFFFFFFFu);
-    EXPECT_EQ(state.req_video_format, 0xFFFFFFFFu);
-    EXPECT_EQ(state.req_video_frame, -1);
-    EXPECT_EQ(state.req_flag_frame, -1);
-    EXPECT_EQ(state.progress_position.load(), -1);
-    EXPECT_EQ(state.progress_total.load(), -1);
-    EXPECT_EQ(state.shown_position, -1);
-    EXPECT_EQ(state.shown_total, -1);
+    EXPECT_EQ(state.buffers.video_frame_bytes, 0);
+    EXPECT_EQ(state.buffers.slot_stride.load(), 0);
+    EXPECT_EQ(state.buffers.video_slots.load(), nullptr);
+    EXPECT_FALSE(state.buffers.video_tags);
+    EXPECT_FALSE(state.buffers.flag_values);
+    EXPECT_FALSE(state.buffers.flag_tags);
+    EXPECT_EQ(state.mailbox.command.load(), 0);
+    EXPECT_EQ(state.video_ring.format.load(), 0xFFFFFFFFu);
+    EXPECT_EQ(state.mailbox.video_format, 0xFFFFFFFFu);
+    EXPECT_EQ(state.mailbox.video_frame, -1);
+    EXPECT_EQ(state.mailbox.flag_frame, -1);
+    EXPECT_EQ(state.notes.progress_position.load(), -1);
+    EXPECT_EQ(state.notes.progress_total.load(), -1);
+    EXPECT_EQ(state.notes.shown_position, -1);
+    EXPECT_EQ(state.notes.shown_total, -1);
 }
 
 TEST(RelayContextLifeCycle, ResetExportStateLeavesTheSlotsAlone) {
     RelayContext context;
     RelayContextProbe state = Inside(context);
-    state.slot_stride.store(128);
-    state.video_frame_bytes = 100;
-    ASSERT_TRUE(state.video_tags.Allocate(4));
-    state.video_tags.Fill(7);
+    state.buffers.slot_stride.store(128);
+    state.buffers.video_frame_bytes = 100;
+    ASSERT_TRUE(state.buffers.video_tags.Allocate(4));
+    state.buffers.video_tags.Fill(7);
     state.aborted.store(1);
-    state.command.store(4);
-    state.current_format.store(0);
-    state.last_video_frame.store(33);
-    state.shown_position = 5;
+    state.mailbox.command.store(4);
+    state.video_ring.format.store(0);
+    state.video_ring.position.store(33);
+    state.notes.shown_position = 5;
     context.ResetExportState();
     EXPECT_EQ(state.aborted.load(), 0);
-    EXPECT_EQ(state.command.load(), 0);
-    EXPECT_EQ(state.current_format.load(), 0xFFFFFFFFu);
-    EXPECT_EQ(state.last_video_frame.load(), 0);
-    EXPECT_EQ(state.shown_position, -1);
-    EXPECT_EQ(state.slot_stride.load(), 128);
-    EXPECT_EQ(state.video_frame_bytes, 100);
-    ASSERT_TRUE(state.video_tags);
-    EXPECT_EQ(state.video_tags[3].load(), 7);
+    EXPECT_EQ(state.mailbox.command.load(), 0);
+    EXPECT_EQ(state.video_ring.format.load(), 0xFFFFFFFFu);
+    EXPECT_EQ(state.video_ring.position.load(), 0);
+    EXPECT_EQ(state.notes.shown_position, -1);
+    EXPECT_EQ(state.buffers.slot_stride.load(), 128);
+    EXPECT_EQ(state.buffers.video_frame_bytes, 100);
+    ASSERT_TRUE(state.buffers.video_tags);
+    EXPECT_EQ(state.buffers.video_tags[3].load(), 7);
 }
 
 TEST(EntryPoints, WithoutAContextTheyFailSafely) {

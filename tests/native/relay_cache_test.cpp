@@ -34,7 +34,7 @@ public:
         context.buffer_count = buffers;
         shape = ShapeOf(buffers);
         prepared = context.PrepareOutput(&info_);
-        Inside(context).read_ahead_lead = ReadAheadLead(shape.ahead);  // as the serving loop sets it
+        Inside(context).handoff.read_ahead_lead = ReadAheadLead(shape.ahead);  // as the serving loop sets it
         editor_.ForgetCalls();
     }
     ~ServedByHand() { context.FinishOutput(); }
@@ -42,14 +42,14 @@ public:
     ServedByHand& operator=(const ServedByHand&) = delete;
 
     void Video(int frame, uint32_t format = kFormatDefault) {
-        Inside(context).req_video_frame = frame;
-        Inside(context).req_video_format = format;
+        Inside(context).mailbox.video_frame = frame;
+        Inside(context).mailbox.video_format = format;
         context.FillVideo();
     }
     int Flag(int frame) {
-        Inside(context).req_flag_frame = frame;
+        Inside(context).mailbox.flag_frame = frame;
         context.FillFlag();
-        return Inside(context).flag_result;
+        return Inside(context).mailbox.flag_result;
     }
     // Runs the video read-ahead until it has nothing left to do; checks that
     // each step fetched exactly one frame.
@@ -74,7 +74,7 @@ public:
     // The slot that holds `frame`, or null when its tag names another frame.
     const uint8_t* Holding(int frame) {
         const int slot = frame % context.buffer_count;
-        if (Inside(context).video_tags[slot].load() != frame) return nullptr;
+        if (Inside(context).buffers.video_tags[slot].load() != frame) return nullptr;
         return context.VideoSlot(slot);
     }
     long WrongBytesHeld(int frame, uint32_t format = kFormatDefault) {
@@ -82,7 +82,8 @@ public:
     }
     int TagsHeld() {
         int held = 0;
-        for (int i = 0; i < context.buffer_count; ++i) held += Inside(context).video_tags[i].load() != kEmptyTag;
+        for (int i = 0; i < context.buffer_count; ++i)
+            held += Inside(context).buffers.video_tags[i].load() != kEmptyTag;
         return held;
     }
 
@@ -143,7 +144,7 @@ TEST_P(ReadAheadWindow, MovingOnByOneFrameFetchesOnlyTheNewEndOfTheWindow) {
         editor_.ForgetCalls();
         // The worker's hit moves the position; the editor is not asked for p.
         if (relay.Holding(p) == nullptr) relay.Video(p);
-        Inside(relay.context).last_video_frame.store(p);
+        Inside(relay.context).video_ring.position.store(p);
         relay.ReadAheadVideo();
         std::vector<int> expected;
         if (shape.buffers == 1) {
@@ -239,8 +240,8 @@ TEST(ReadAhead, AFlagRequestedOutsideTheWindowKeepsItsSlot) {
     EXPECT_EQ(relay.Flag(0), frame_pattern::FlagOf(0));  // displaces frame 8's flag from slot 0
     relay.ReadAheadFlags();
     EXPECT_EQ(editor.FlagFetches(), (std::vector<int>{0, 1, 2, 3, 4}));
-    EXPECT_EQ(Inside(relay.context).flag_tags[0].load(), 0);
-    EXPECT_EQ(Inside(relay.context).flag_values[0].load(), frame_pattern::FlagOf(0));
+    EXPECT_EQ(Inside(relay.context).buffers.flag_tags[0].load(), 0);
+    EXPECT_EQ(Inside(relay.context).buffers.flag_values[0].load(), frame_pattern::FlagOf(0));
 }
 
 TEST(VideoFormats, ANewFormatEmptiesTheRingAndSizesItsSlots) {
@@ -263,11 +264,11 @@ TEST(VideoFormats, ANewFormatEmptiesTheRingAndSizesItsSlots) {
         editor.ForgetCalls();
         relay.Video(21, c.format);
         EXPECT_EQ(relay.TagsHeld(), 1) << "only the requested frame is left";
-        EXPECT_EQ(Inside(relay.context).current_format.load(), c.format);
-        EXPECT_EQ(Inside(relay.context).video_frame_bytes, c.frame_bytes);
-        EXPECT_EQ(Inside(relay.context).slot_stride.load(), c.stride);
+        EXPECT_EQ(Inside(relay.context).video_ring.format.load(), c.format);
+        EXPECT_EQ(Inside(relay.context).buffers.video_frame_bytes, c.frame_bytes);
+        EXPECT_EQ(Inside(relay.context).buffers.slot_stride.load(), c.stride);
         EXPECT_EQ(fakes::LivePageRegions(), 1u);
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(Inside(relay.context).video_slots.load()) % 64, 0u);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(Inside(relay.context).buffers.video_slots.load()) % 64, 0u);
         relay.ReadAheadVideo();
         for (int f = 19; f < 26; ++f) EXPECT_EQ(relay.WrongBytesHeld(f, c.format), 0) << f;
         for (const auto& fetch : editor.VideoFetches()) EXPECT_EQ(fetch.format, c.format);
@@ -285,9 +286,9 @@ TEST(VideoFormats, AnUnknownCodeEmptiesTheRingAndAbortsSilently) {
         relay.Video(20, refused);
         EXPECT_EQ(Inside(relay.context).aborted.load(), 1) << std::hex << refused;
         EXPECT_EQ(relay.TagsHeld(), 0);
-        EXPECT_EQ(Inside(relay.context).video_slots.load(), nullptr);
-        EXPECT_EQ(Inside(relay.context).slot_stride.load(), 0);
-        EXPECT_EQ(Inside(relay.context).current_format.load(), kNoFormat);
+        EXPECT_EQ(Inside(relay.context).buffers.video_slots.load(), nullptr);
+        EXPECT_EQ(Inside(relay.context).buffers.slot_stride.load(), 0);
+        EXPECT_EQ(Inside(relay.context).video_ring.format.load(), kNoFormat);
         EXPECT_EQ(fakes::LivePageRegions(), 0u);
         EXPECT_TRUE(editor.VideoFetches().empty());
         EXPECT_FALSE(relay.context.PrefetchVideo(relay.shape.behind, relay.shape.ahead));
@@ -295,14 +296,14 @@ TEST(VideoFormats, AnUnknownCodeEmptiesTheRingAndAbortsSilently) {
     }
 }
 
-// 0xFFFFFFFF is what `current_format` holds before the first request: as a
-// request it must not be taken for "slots already set up".
+// 0xFFFFFFFF is what the video ring's format holds before the first
+// request: as a request it must not be taken for "slots already set up".
 TEST(VideoFormats, TheNoFormatCodeAsTheFirstRequestIsRefused) {
     SimulatedEditor editor(5, 3, 60);
     ServedByHand relay(editor, 8);
     relay.Video(3, kNoFormat);
     EXPECT_EQ(Inside(relay.context).aborted.load(), 1);
-    EXPECT_EQ(Inside(relay.context).video_slots.load(), nullptr);
+    EXPECT_EQ(Inside(relay.context).buffers.video_slots.load(), nullptr);
     EXPECT_TRUE(editor.VideoFetches().empty());
     EXPECT_TRUE(TakeMessageTexts().empty());
 }
@@ -331,8 +332,8 @@ TEST_P(SlotAllocation, FailsWithTheBufferMemoryMessageAndAborts) {
     fakes::SetPageAllocationLimit(c.page_limit);
     relay.Video(0, c.format);
     EXPECT_EQ(Inside(relay.context).aborted.load(), 1);
-    EXPECT_EQ(Inside(relay.context).video_slots.load(), nullptr);
-    EXPECT_EQ(Inside(relay.context).current_format.load(), kNoFormat);
+    EXPECT_EQ(Inside(relay.context).buffers.video_slots.load(), nullptr);
+    EXPECT_EQ(Inside(relay.context).video_ring.format.load(), kNoFormat);
     EXPECT_EQ(fakes::LivePageRegions(), 0u);
     EXPECT_TRUE(editor.VideoFetches().empty()) << "nothing to copy into";
     EXPECT_EQ(TakeMessageTexts(), std::vector<std::string>{relay_test::kBufferMemoryText});
@@ -367,9 +368,10 @@ TEST(FailedFetch, LeavesTheSlotEmptyAndAbortsTheExport) {
     for (int step = 0; step < 4; ++step) EXPECT_TRUE(relay.context.PrefetchVideo(2, 5));  // 8, 9, 11, then 12 fails
     EXPECT_EQ(FramesOf(editor.VideoFetches()), (std::vector<int>{10, 8, 9, 11, 12}));
     EXPECT_EQ(Inside(relay.context).aborted.load(), 1);
-    EXPECT_EQ(Inside(relay.context).video_tags[12 % 8].load(), kEmptyTag) << "no stale bytes under frame 12's tag";
+    EXPECT_EQ(Inside(relay.context).buffers.video_tags[12 % 8].load(), kEmptyTag)
+        << "no stale bytes under frame 12's tag";
     relay.Video(12);  // not asked for when it failed: zeros, as after any abort
-    EXPECT_NE(Inside(relay.context).video_result, nullptr);
+    EXPECT_NE(Inside(relay.context).mailbox.video_slot, kNoSlot);
 
     // A busy read-ahead may meet the null of the very frame whose request is
     // on its way (the worker has moved to it): that request gets the
@@ -378,14 +380,14 @@ TEST(FailedFetch, LeavesTheSlotEmptyAndAbortsTheExport) {
     ServedByHand ahead_of_request(busy, 8);
     ahead_of_request.Video(3);
     busy.null_frame = 40;
-    Inside(ahead_of_request.context).last_video_frame.store(40);
+    Inside(ahead_of_request.context).video_ring.position.store(40);
     while (ahead_of_request.context.PrefetchVideo(2, 5) && Inside(ahead_of_request.context).aborted.load() == 0) {
     }
     EXPECT_EQ(FramesOf(busy.VideoFetches()), (std::vector<int>{3, 38, 39, 40}));
     std::vector<bool> null_answers;
     for (int frame : {40, 41, 40}) {
         ahead_of_request.Video(frame);
-        null_answers.push_back(Inside(ahead_of_request.context).video_result == nullptr);
+        null_answers.push_back(Inside(ahead_of_request.context).mailbox.video_slot == kNoSlot);
     }
     EXPECT_EQ(null_answers, (std::vector<bool>{true, false, false}));
 
@@ -395,7 +397,7 @@ TEST(FailedFetch, LeavesTheSlotEmptyAndAbortsTheExport) {
     second.null_frame = 12;
     on_demand.Video(12);  // slot 4: frame 4's bytes must not pass for frame 12's
     EXPECT_EQ(Inside(on_demand.context).aborted.load(), 1);
-    EXPECT_EQ(Inside(on_demand.context).video_tags[4].load(), kEmptyTag);
+    EXPECT_EQ(Inside(on_demand.context).buffers.video_tags[4].load(), kEmptyTag);
 
     // Once aborted, requests are no longer served.
     second.ForgetCalls();
@@ -420,16 +422,18 @@ TEST(AbortedExport, RequestsAreAnsweredFromTheRingWithZerosForFramesItDoesNotHol
     relay.Video(11);  // held: left as it is
     EXPECT_EQ(relay.WrongBytesHeld(11), 0);
     relay.Video(19);  // slot 3, which held frame 11
-    const uint8_t* slot3 = Inside(relay.context).video_slots.load() + 3 * Inside(relay.context).slot_stride.load();
-    EXPECT_EQ(Inside(relay.context).video_tags[3].load(), kEmptyTag);
+    const uint8_t* slot3 =
+        Inside(relay.context).buffers.video_slots.load() + 3 * Inside(relay.context).buffers.slot_stride.load();
+    EXPECT_EQ(Inside(relay.context).buffers.video_tags[3].load(), kEmptyTag);
     EXPECT_TRUE(frame_pattern::AllZero(slot3, 45));
     EXPECT_EQ(relay.WrongBytesHeld(12), 0) << "the other slots keep their frames";
 
     // Another format after the abort: a ring of its own, zero-filled.
     relay.Video(12, kFormatYC48);
-    EXPECT_EQ(Inside(relay.context).current_format.load(), kFormatYC48);
+    EXPECT_EQ(Inside(relay.context).video_ring.format.load(), kFormatYC48);
     EXPECT_EQ(relay.TagsHeld(), 0);
-    const uint8_t* slot4 = Inside(relay.context).video_slots.load() + 4 * Inside(relay.context).slot_stride.load();
+    const uint8_t* slot4 =
+        Inside(relay.context).buffers.video_slots.load() + 4 * Inside(relay.context).buffers.slot_stride.load();
     EXPECT_TRUE(frame_pattern::AllZero(slot4, 90));
 
     EXPECT_TRUE(editor.VideoFetches().empty());
@@ -448,8 +452,8 @@ TEST(NegativeFrames, ReachNeitherTheRingsNorTheEditor) {
     EXPECT_EQ(flags.Flag(-9), 0);
     EXPECT_EQ(flags.Flag(INT32_MIN), 0);
     EXPECT_EQ(Inside(flags.context).aborted.load(), 0);
-    EXPECT_EQ(Inside(flags.context).last_flag_frame.load(), 0);
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(Inside(flags.context).flag_tags[i].load(), kEmptyTag);
+    EXPECT_EQ(Inside(flags.context).flag_ring.position.load(), 0);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(Inside(flags.context).buffers.flag_tags[i].load(), kEmptyTag);
     EXPECT_TRUE(editor.VideoFetches().empty());
     EXPECT_TRUE(editor.FlagFetches().empty());
 }
@@ -460,8 +464,8 @@ class Notes : public ::testing::Test {
 protected:
     void Flush() { relay_.context.FlushNotifications(); }
     void Progress(int position, int total) {
-        Inside(relay_.context).progress_position.store(position);
-        Inside(relay_.context).progress_total.store(total);
+        Inside(relay_.context).notes.progress_position.store(position);
+        Inside(relay_.context).notes.progress_total.store(total);
     }
     SimulatedEditor editor_{5, 3, 60};
     ServedByHand relay_{editor_, 8};
@@ -487,8 +491,8 @@ TEST_F(Notes, ProgressIsForwardedOncePerDistinctPairAndNeverTheStartingPair) {
 }
 
 TEST_F(Notes, PreviewAndAbortChecksAreMergedIntoOneCallPerPass) {
-    Inside(relay_.context).preview_pending.store(1);
-    Inside(relay_.context).abort_check_pending.store(1);
+    Inside(relay_.context).notes.preview_pending.store(1);
+    Inside(relay_.context).notes.abort_check_pending.store(1);
     Flush();
     Flush();
     EXPECT_EQ(editor_.PreviewCalls(), 1);
@@ -501,18 +505,18 @@ TEST_F(Notes, PreviewAndAbortChecksAreMergedIntoOneCallPerPass) {
 
 TEST_F(Notes, ANoteLeftWhileTheEditorRunsIsKeptForTheNextPass) {
     noting_ = &relay_.context;
-    editor_.on_update_preview = [] { Inside(*noting_).preview_pending.store(1); };
-    editor_.on_is_abort = [] { Inside(*noting_).abort_check_pending.store(1); };
+    editor_.on_update_preview = [] { Inside(*noting_).notes.preview_pending.store(1); };
+    editor_.on_is_abort = [] { Inside(*noting_).notes.abort_check_pending.store(1); };
     editor_.on_show_progress = [] {
-        Inside(*noting_).progress_position.store(9);
-        Inside(*noting_).progress_total.store(60);
+        Inside(*noting_).notes.progress_position.store(9);
+        Inside(*noting_).notes.progress_total.store(60);
     };
-    Inside(relay_.context).preview_pending.store(1);
-    Inside(relay_.context).abort_check_pending.store(1);
+    Inside(relay_.context).notes.preview_pending.store(1);
+    Inside(relay_.context).notes.abort_check_pending.store(1);
     Progress(8, 60);
     Flush();
-    EXPECT_EQ(Inside(relay_.context).preview_pending.load(), 1);
-    EXPECT_EQ(Inside(relay_.context).abort_check_pending.load(), 1);
+    EXPECT_EQ(Inside(relay_.context).notes.preview_pending.load(), 1);
+    EXPECT_EQ(Inside(relay_.context).notes.abort_check_pending.load(), 1);
     editor_.on_update_preview = nullptr;
     editor_.on_is_abort = nullptr;
     editor_.on_show_progress = nullptr;
@@ -525,12 +529,12 @@ TEST_F(Notes, ANoteLeftWhileTheEditorRunsIsKeptForTheNextPass) {
 
 TEST_F(Notes, TheEditorsCancelAnswerAbortsAndStopsAllFurtherNotes) {
     editor_.cancel_from_check = 1;
-    Inside(relay_.context).abort_check_pending.store(1);
+    Inside(relay_.context).notes.abort_check_pending.store(1);
     Progress(1, 60);
     Flush();
     EXPECT_EQ(Inside(relay_.context).aborted.load(), 1);
-    Inside(relay_.context).abort_check_pending.store(1);
-    Inside(relay_.context).preview_pending.store(1);
+    Inside(relay_.context).notes.abort_check_pending.store(1);
+    Inside(relay_.context).notes.preview_pending.store(1);
     Progress(2, 60);
     Flush();
     EXPECT_EQ(editor_.AbortChecks(), 1);
@@ -544,7 +548,7 @@ TEST_F(Notes, TheEditorsCancelAnswerAbortsAndStopsAllFurtherNotes) {
 TEST_F(Notes, AnAbortRaisedDuringTheCheckIsNotCleared) {
     noting_ = &relay_.context;
     editor_.on_is_abort = [] { Inside(*noting_).aborted.store(1); };
-    Inside(relay_.context).abort_check_pending.store(1);
+    Inside(relay_.context).notes.abort_check_pending.store(1);
     Flush();
     EXPECT_EQ(editor_.AbortChecks(), 1);
     EXPECT_EQ(Inside(relay_.context).aborted.load(), 1);
@@ -552,28 +556,28 @@ TEST_F(Notes, AnAbortRaisedDuringTheCheckIsNotCleared) {
 
 TEST_F(Notes, AudioIsPassedThroughAndRefusedOnceAborted) {
     int read = -1;
-    Inside(relay_.context).req_audio_start = 100;
-    Inside(relay_.context).req_audio_length = 640;
-    Inside(relay_.context).req_audio_read = &read;
+    Inside(relay_.context).mailbox.audio_start = 100;
+    Inside(relay_.context).mailbox.audio_length = 640;
+    Inside(relay_.context).mailbox.audio_read = &read;
     relay_.context.FillAudio();
-    EXPECT_EQ(Inside(relay_.context).audio_result, editor_.AudioBuffer());
+    EXPECT_EQ(Inside(relay_.context).mailbox.audio_result, editor_.AudioBuffer());
     EXPECT_EQ(read, 640);
 
     // A null `read` is never written through; the editor gets somewhere to write.
-    Inside(relay_.context).req_audio_read = nullptr;
+    Inside(relay_.context).mailbox.audio_read = nullptr;
     relay_.context.FillAudio();
     EXPECT_FALSE(editor_.AudioReadWasNull());
-    EXPECT_EQ(Inside(relay_.context).audio_result, editor_.AudioBuffer());
+    EXPECT_EQ(Inside(relay_.context).mailbox.audio_result, editor_.AudioBuffer());
 
     Inside(relay_.context).aborted.store(1);
     read = 77;
-    Inside(relay_.context).req_audio_read = &read;
+    Inside(relay_.context).mailbox.audio_read = &read;
     relay_.context.FillAudio();
-    EXPECT_EQ(Inside(relay_.context).audio_result, nullptr);
+    EXPECT_EQ(Inside(relay_.context).mailbox.audio_result, nullptr);
     EXPECT_EQ(read, 0);
-    Inside(relay_.context).req_audio_read = nullptr;
+    Inside(relay_.context).mailbox.audio_read = nullptr;
     relay_.context.FillAudio();
-    EXPECT_EQ(Inside(relay_.context).audio_result, nullptr);
+    EXPECT_EQ(Inside(relay_.context).mailbox.audio_result, nullptr);
     EXPECT_EQ(editor_.AudioCalls(), 2);
 }
 

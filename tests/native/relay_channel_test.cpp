@@ -395,7 +395,7 @@ TEST_F(ServiceFunctions, RequestsAndVideoHitsWakeAWaitingEditorThreadBeforeItsBo
 
 namespace {
 
-ServingWait SeenWait() { return static_cast<ServingWait>(Inside(*ModuleContext()).serving_wait.load()); }
+ServingWait SeenWait() { return static_cast<ServingWait>(Inside(*ModuleContext()).handoff.serving_wait.load()); }
 
 // A note left while the editor's thread waits: before the frame, nothing
 // has been forwarded; with `flowing`, the sub-plugin first reports its

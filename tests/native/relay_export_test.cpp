@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/thread.h"
-#include "plugin/entry_points.h"
+#include "plugin/entry/entry_points.h"
 #include "plugin/relay_context.h"
 #include "tests/common/frame_pattern.h"
 #include "tests/common/relay_context_probe.h"
@@ -81,7 +81,7 @@ size_t g_paused_flag_count = 0;
 SimulatedEditor* g_paused_editor = nullptr;
 std::atomic<int> g_paused_failures{0};
 
-bool ServingThreadWaits() { return Inside(*ModuleContext()).serving_wait.load() != 0; }
+bool ServingThreadWaits() { return Inside(*ModuleContext()).handoff.serving_wait.load() != 0; }
 
 // Asks for one frame at a time and waits until the read-ahead has done what
 // it will around it, and the serving thread waits, before asking for the next.
@@ -299,7 +299,7 @@ TEST_F(RelayExport, AnInvalidBufferCountOrNoSelectionIsRefusedWithItsMessage) {
         EXPECT_EQ(TakeMessageTexts(), std::vector<std::string>{c.message}) << c.buffers;
         EXPECT_EQ(g_output_calls.load(), 0);
         EXPECT_EQ(fakes::TakeWorkerLibraryCalls().starts, 0) << "no worker was started";
-        EXPECT_FALSE(static_cast<bool>(Inside(*context_).video_tags)) << "no arrays are left behind";
+        EXPECT_FALSE(static_cast<bool>(Inside(*context_).buffers.video_tags)) << "no arrays are left behind";
     }
     // The refusals change nothing that a later export needs.
     EXPECT_EQ(Export(editor_, SequentialOutput, 8), 7);
@@ -456,14 +456,14 @@ int FirstOfTwo(OutputInfo* info) {
 
 int SecondOfTwo(OutputInfo* info) {
     RelayContext* context = ModuleContext();
-    g_idle_view.format = Inside(*context).current_format.load();
-    g_idle_view.last_video = Inside(*context).last_video_frame.load();
-    g_idle_view.last_flag = Inside(*context).last_flag_frame.load();
+    g_idle_view.format = Inside(*context).video_ring.format.load();
+    g_idle_view.last_video = Inside(*context).video_ring.position.load();
+    g_idle_view.last_flag = Inside(*context).flag_ring.position.load();
     g_idle_view.aborted = Inside(*context).aborted.load();
-    g_idle_view.position = Inside(*context).progress_position.load();
-    g_idle_view.total = Inside(*context).progress_total.load();
-    g_idle_view.slots = Inside(*context).video_slots.load() != nullptr;
-    g_idle_view.command = Inside(*context).command.load();
+    g_idle_view.position = Inside(*context).notes.progress_position.load();
+    g_idle_view.total = Inside(*context).notes.progress_total.load();
+    g_idle_view.slots = Inside(*context).buffers.video_slots.load() != nullptr;
+    g_idle_view.command = Inside(*context).mailbox.command.load();
     if (info->is_abort()) return 30;
     info->show_progress(7, info->frame_count);
     return SequentialOutput(info);

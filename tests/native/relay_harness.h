@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/entry_points.h"
+#include "plugin/entry/entry_points.h"
 #include "plugin/relay_context.h"
 #include "tests/common/cp932_texts.h"
 #include "tests/common/frame_pattern.h"

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "plugin/export_state.h"
 #include "plugin/owned_memory.h"
-#include "plugin/relay_context.h"
 #include "relay/read_ahead_ring.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/entry_points.h"
+#include "plugin/entry/entry_points.h"
 #include "plugin/relay_context.h"
 #include "registry/sub_plugin_registry.h"
 #include "tests/common/call_log.h"

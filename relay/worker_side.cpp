@@ -1,16 +1,19 @@
-// The worker's side of the channel to the editor's thread, and the serving
-// side's audio and notes.
+// The worker's side: what the substitute service functions do on any thread
+// of the sub-plugin. A hit reads a ring in place; a miss or an audio request
+// posts a round trip to the editor's thread (serving_side.cpp); a note is
+// left for it.
 //
 // A posted request is one round trip under request_lock: the worker writes
-// the request fields, publishes them with a release store of `command`,
-// signals wake_event and waits on done_event. The serving thread loads
-// `command` with acquire, serves, stores Idle and only then signals
+// the mailbox's request fields, publishes them with a release store of its
+// `command`, signals wake_event and waits on done_event. The serving thread
+// loads `command` with acquire, serves, stores Idle and only then signals
 // done_event: in the other order the worker's next request could be
 // overwritten by the late Idle.
 //
 // wake_event is signalled only when the serving thread has said that it is
-// about to wait (serving_wait), and only for what the wait is for: under
-// Wine a signal is a round trip to the server, and so is the wait it ends.
+// about to wait (the handoff's serving_wait), and only for what the wait is
+// for: under Wine a signal is a round trip to the server, and so is the wait
+// it ends.
 // A busy serving thread reads every field at the end of its pass anyway.
 // The worker stores what it has to tell, then reads the word; the serving
 // thread stores the word, then reads the fields again before it waits; all
@@ -37,7 +40,7 @@
 // be ordered before them. The tags that a hit looks at were all written
 // before the serving thread stored the word this load reads.
 void RelayContext::WakeServingThread(Nudge nudge) {
-    const auto wait = static_cast<ServingWait>(serving_wait.load(std::memory_order_seq_cst));
+    const auto wait = static_cast<ServingWait>(handoff.serving_wait.load(std::memory_order_seq_cst));
     if (wait == ServingWait::None) return;
     const int32_t frame_count = host_copy.frame_count;
     switch (nudge) {
@@ -46,19 +49,20 @@ void RelayContext::WakeServingThread(Nudge nudge) {
             if (wait != ServingWait::ForAnything) return;
             break;
         case Nudge::VideoHit:
-            if (!VideoRing().RunningLow(last_video_frame.load(std::memory_order_relaxed), read_ahead_lead,
+            if (!VideoRing().RunningLow(video_ring.position.load(std::memory_order_relaxed), handoff.read_ahead_lead,
                                         frame_count)) {
                 return;
             }
             break;
         case Nudge::FlagHit:
-            if (!FlagRing().RunningLow(last_flag_frame.load(std::memory_order_relaxed), read_ahead_lead, frame_count)) {
+            if (!FlagRing().RunningLow(flag_ring.position.load(std::memory_order_relaxed), handoff.read_ahead_lead,
+                                       frame_count)) {
                 return;
             }
             break;
     }
     // The exchange lets only one of several threads of the sub-plugin signal.
-    if (serving_wait.exchange(static_cast<uint8_t>(ServingWait::None), std::memory_order_seq_cst) !=
+    if (handoff.serving_wait.exchange(static_cast<uint8_t>(ServingWait::None), std::memory_order_seq_cst) !=
         static_cast<uint8_t>(ServingWait::None)) {
         wake_event.Signal();
     }
@@ -79,7 +83,7 @@ public:
         activity.last_command.store(static_cast<int32_t>(code), std::memory_order_relaxed);
         activity.last_frame.store(frame, std::memory_order_relaxed);
         activity.requests_posted.fetch_add(1, std::memory_order_relaxed);
-        context_.command.store(static_cast<int32_t>(code), std::memory_order_seq_cst);
+        context_.mailbox.command.store(static_cast<int32_t>(code), std::memory_order_seq_cst);
         context_.WakeServingThread(Nudge::Request);
         context_.done_event.Wait(platform::WaitLimit::Forever);
         activity.requests_answered.fetch_add(1, std::memory_order_relaxed);
@@ -97,27 +101,27 @@ void* RelayContext::RelayVideo(int frame, uint32_t format) {
     }
     const ReadAheadRing ring = VideoRing();
     const bool hit =
-        format != kNoFormat && format == current_format.load(std::memory_order_acquire) && ring.MoveAndLookUp(frame);
+        format != kNoFormat && format == video_ring.format.load(std::memory_order_acquire) && ring.MoveAndLookUp(frame);
     if (!hit) {
         // The serving thread decides the answer while this thread waits: the
         // slot (with the frame, or zeros once the export is aborted), or the
         // editor's own null. Taken before the lock is left, so that another
         // thread's request cannot overwrite it first.
-        void* answer = nullptr;
+        int32_t answer = kNoSlot;
         {
             RoundTrip trip(*this);
-            req_video_frame = frame;
-            req_video_format = format;
+            mailbox.video_frame = frame;
+            mailbox.video_format = format;
             trip.Post(RelayCommand::Video, frame);
-            answer = video_result;
+            answer = mailbox.video_slot;
         }
         ring.MoveTo(frame);
-        return answer;
+        return answer != kNoSlot ? VideoSlot(answer) : nullptr;
     }
     activity.video_hits.fetch_add(1, std::memory_order_relaxed);
     WakeServingThread(Nudge::VideoHit);  // the read-ahead moves on once it runs low
-    uint8_t* slots = video_slots.load(std::memory_order_acquire);
-    const int32_t stride = slot_stride.load(std::memory_order_acquire);
+    uint8_t* slots = buffers.video_slots.load(std::memory_order_acquire);
+    const int32_t stride = buffers.slot_stride.load(std::memory_order_acquire);
     if (slots == nullptr || stride == 0) return nullptr;
     return slots + static_cast<size_t>(ring.SlotOf(frame)) * static_cast<size_t>(stride);
 }
@@ -127,90 +131,49 @@ int RelayContext::RelayFlag(int frame) {
     // no failure that could end the export. Its slot index would be negative.
     if (frame < 0) return 0;
     int32_t value = 0;
-    if (FlagRing().ReadHeld(
-            frame, [this, &value](int32_t slot) { value = flag_values[slot].load(std::memory_order_acquire); })) {
+    if (FlagRing().ReadHeld(frame, [this, &value](int32_t slot) {
+            value = buffers.flag_values[slot].load(std::memory_order_acquire);
+        })) {
         activity.flag_hits.fetch_add(1, std::memory_order_relaxed);
         WakeServingThread(Nudge::FlagHit);
         return value;
     }
-    // The answer comes back in flag_result, read before the lock is left: a
+    // The answer comes back in the mailbox, read before the lock is left: a
     // sub-plugin thread of its own could move the position and let the ring
     // slot be refilled before this thread looked at it.
     RoundTrip trip(*this);
-    req_flag_frame = frame;
+    mailbox.flag_frame = frame;
     trip.Post(RelayCommand::Flag, frame);
-    return flag_result;
+    return mailbox.flag_result;
 }
 
 void* RelayContext::RelayAudio(int start, int length, int* read) {
     RoundTrip trip(*this);
-    req_audio_start = start;
-    req_audio_length = length;
-    req_audio_read = read;
+    mailbox.audio_start = start;
+    mailbox.audio_length = length;
+    mailbox.audio_read = read;
     trip.Post(RelayCommand::Audio);
-    return audio_result;
+    return mailbox.audio_result;
 }
 
 int RelayContext::RelayAbortCheck() {
-    abort_check_pending.store(1, std::memory_order_seq_cst);
+    notes.abort_check_pending.store(1, std::memory_order_seq_cst);
     WakeServingThread(Nudge::Note);
     platform::PumpMessages();
     return aborted.load(std::memory_order_acquire);
 }
 
 int RelayContext::RelayProgress(int position, int total) {
-    progress_position.store(position, std::memory_order_seq_cst);
-    progress_total.store(total, std::memory_order_seq_cst);
+    notes.progress_position.store(position, std::memory_order_seq_cst);
+    notes.progress_total.store(total, std::memory_order_seq_cst);
     WakeServingThread(Nudge::Note);
     return 1;
 }
 
 int RelayContext::RelayPreview() {
-    preview_pending.store(1, std::memory_order_seq_cst);
+    notes.preview_pending.store(1, std::memory_order_seq_cst);
     WakeServingThread(Nudge::Note);
     return 1;
-}
-
-void RelayContext::FillAudio() {
-    if (aborted.load(std::memory_order_acquire) != 0) {
-        audio_result = nullptr;
-        if (req_audio_read != nullptr) *req_audio_read = 0;
-        return;
-    }
-    // The editor writes the count through `read`; a sub-plugin that passes
-    // null gets the audio without it rather than a write through null.
-    int ignored = 0;
-    audio_result =
-        host_info->get_audio(req_audio_start, req_audio_length, req_audio_read != nullptr ? req_audio_read : &ignored);
-}
-
-bool RelayContext::FlushNotifications() {
-    if (aborted.load(std::memory_order_acquire) != 0) return false;
-    bool forwarded = false;
-    // Each note is taken before it is forwarded, so that one left while the
-    // editor's function runs is kept for the next pass instead of lost.
-    if (preview_pending.exchange(0, std::memory_order_acq_rel) != 0) {
-        host_info->update_preview();
-        forwarded = true;
-    }
-    const int32_t position = progress_position.load(std::memory_order_acquire);
-    const int32_t total = progress_total.load(std::memory_order_acquire);
-    if (position != shown_position || total != shown_total) {
-        host_info->show_progress(position, total);
-        shown_position = position;
-        shown_total = total;
-        forwarded = true;
-    }
-    if (abort_check_pending.exchange(0, std::memory_order_acq_rel) != 0) {
-        forwarded = true;
-        // Only ever raise the flag: the worker may have set it meanwhile
-        // (a frame number below 0), and that must not be cleared.
-        if (int answer = host_info->is_abort()) {
-            int32_t expected = 0;
-            aborted.compare_exchange_strong(expected, answer, std::memory_order_acq_rel);
-        }
-    }
-    return forwarded;
 }
 
 // The sub-plugin's service functions carry no context; they find it through

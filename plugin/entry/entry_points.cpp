@@ -1,8 +1,9 @@
-#include "plugin/entry_points.h"
+#include "plugin/entry/entry_points.h"
 
 #include <new>
 
 #include "dialog/settings_dialog.h"
+#include "plugin/display_name.h"
 #include "plugin/relay_context.h"
 
 namespace {

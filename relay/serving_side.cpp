@@ -1,0 +1,353 @@
+// The serving side: the editor's thread while the worker runs. One loop
+// answers the worker's requests, reads ahead into the two rings and forwards
+// the notes, and waits when there is nothing to do; the worker reads tags,
+// flag values and slots without a lock (worker_side.cpp). Both rings follow
+// one protocol (read_ahead_ring.h); here are their payloads: frames copied
+// into the slot region, and flags.
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "platform/messages.h"
+#include "platform/pages.h"
+#include "plugin/relay_context.h"
+#include "plugin/show_error.h"
+#include "relay/read_ahead_ring.h"
+#include "relay/relay_messages.h"
+
+namespace {
+// About half a second of brief waits after the last note.
+constexpr int32_t kBriefWaitsAfterANote = 16;
+}  // namespace
+
+bool RelayContext::ServeRequests() {
+    // Computed wide: a restored buffer count may be far above 48.
+    const int32_t behind = static_cast<int32_t>((static_cast<int64_t>(buffer_count) - 1) / 3);
+    const int32_t ahead = static_cast<int32_t>(static_cast<int64_t>(buffer_count) * 2 / 3);
+
+    handoff.read_ahead_lead = ReadAheadLead(ahead);
+
+    done_event.Signal();
+    for (bool last_pass = false; !last_pass; ++serving.passes) {
+        switch (static_cast<RelayCommand>(mailbox.command.load(std::memory_order_acquire))) {
+            case RelayCommand::Idle: {
+                bool worked = false;
+                if (aborted.load(std::memory_order_acquire) == 0) {
+                    const bool video = PrefetchVideo(behind, ahead);
+                    const bool flag = PrefetchFlag(behind, ahead);
+                    worked = video || flag;
+                }
+                if (!worked) last_pass = WaitForWork();
+                break;
+            }
+            case RelayCommand::Audio:
+                FillAudio();
+                mailbox.command.store(static_cast<int32_t>(RelayCommand::Idle), std::memory_order_release);
+                done_event.Signal();
+                break;
+            case RelayCommand::Flag:
+                FillFlag();
+                mailbox.command.store(static_cast<int32_t>(RelayCommand::Idle), std::memory_order_release);
+                done_event.Signal();
+                break;
+            case RelayCommand::Video:
+                FillVideo();
+                mailbox.command.store(static_cast<int32_t>(RelayCommand::Idle), std::memory_order_release);
+                done_event.Signal();
+                break;
+            default: last_pass = true; break;
+        }
+        if (FlushNotifications()) handoff.brief_waits_left = kBriefWaitsAfterANote;
+    }
+    return true;
+}
+
+bool RelayContext::WaitForWork() {
+    // While the sub-plugin leaves notes (an encoder reports its progress and
+    // asks is_abort every frame), they wait for a brief bound instead of
+    // each ending the wait: the editor still sees them within 30 ms. Once
+    // they stop, the first one ends the wait at once.
+    const bool brief = handoff.brief_waits_left > 0;
+    const ServingWait wait = brief ? ServingWait::ForWork : ServingWait::ForAnything;
+    // Say so first, look again second: a worker that stored its news before
+    // this store finds no one waiting and signals nothing, so the look must
+    // see the news; one that stores after it finds the word and signals.
+    handoff.serving_wait.store(static_cast<uint8_t>(wait), std::memory_order_seq_cst);
+    if (WorkArrived()) {
+        handoff.serving_wait.store(static_cast<uint8_t>(ServingWait::None), std::memory_order_relaxed);
+        return false;
+    }
+    // The sub-plugin may show a window owned by one of the editor's, or send
+    // to one: its thread then waits in SendMessage until this thread takes
+    // the message, and would never post Finished. Posted messages stay queued.
+    ++serving.waits;
+    if (brief) ++serving.brief_waits;
+    const platform::WaitResult result =
+        wake_event.WaitTakingSentMessages(brief ? platform::WaitLimit::Brief : platform::WaitLimit::HalfSecond);
+    handoff.serving_wait.store(static_cast<uint8_t>(ServingWait::None), std::memory_order_relaxed);
+    if (result == platform::WaitResult::Signalled) return false;
+    if (brief) {
+        --handoff.brief_waits_left;
+        ++serving.brief_timeouts;
+    } else {
+        ++serving.timed_out_waits;
+    }
+    // The sub-plugin ended the thread itself (ExitThread): Finished will
+    // never come, and the editor must not hang.
+    return worker_thread.HasEnded();
+}
+
+// What the worker may have stored since this pass looked: a request, a
+// note, or a position that leaves a ring running low.
+bool RelayContext::WorkArrived() {
+    if (mailbox.command.load(std::memory_order_seq_cst) != static_cast<int32_t>(RelayCommand::Idle)) return true;
+    // Once aborted, nothing is read ahead and no note goes to the editor.
+    if (aborted.load(std::memory_order_seq_cst) != 0) return false;
+    const int32_t frame_count = host_copy.frame_count;
+    return notes.preview_pending.load(std::memory_order_seq_cst) != 0 ||
+           notes.abort_check_pending.load(std::memory_order_seq_cst) != 0 ||
+           notes.progress_position.load(std::memory_order_seq_cst) != notes.shown_position ||
+           notes.progress_total.load(std::memory_order_seq_cst) != notes.shown_total ||
+           (video_ring.format.load(std::memory_order_relaxed) != kNoFormat &&
+            VideoRing().RunningLow(VideoRing().Position(), handoff.read_ahead_lead, frame_count)) ||
+           FlagRing().RunningLow(FlagRing().Position(), handoff.read_ahead_lead, frame_count);
+}
+
+namespace {
+
+constexpr int64_t kSlotAlignment = 64;
+
+// The size of one frame in a format, as the cache sees it.
+struct FrameSize {
+    enum class Kind {
+        Refused,        // a code the cache does not take (kNoFormat among them)
+        Unaddressable,  // negative, or beyond what an int32 counts: a failed allocation
+        Bytes,
+    };
+    Kind kind;
+    int64_t bytes;  // for Kind::Bytes only
+};
+
+FrameSize FrameBytesFor(const OutputInfo& info, uint32_t format) {
+    int64_t bytes_per_pixel = 0;
+    switch (format) {
+        case kFormatDefault:
+            return info.frame_bytes < 0 ? FrameSize{FrameSize::Kind::Unaddressable, 0}
+                                        : FrameSize{FrameSize::Kind::Bytes, info.frame_bytes};
+        case kFormatYUY2:
+        case kFormatYUY2Reversed: bytes_per_pixel = 2; break;
+        case kFormatYC48:
+        case kFormatYC48Reversed: bytes_per_pixel = 6; break;
+        default: return {FrameSize::Kind::Refused, 0};
+    }
+    if (info.width < 0 || info.height < 0) return {FrameSize::Kind::Unaddressable, 0};
+    // Both factors are below 2^31, so the pixel count fits 62 bits and the
+    // byte count 65 bits would not: test the pixel count first.
+    const int64_t pixels = static_cast<int64_t>(info.width) * info.height;
+    if (pixels > std::numeric_limits<int32_t>::max()) return {FrameSize::Kind::Unaddressable, 0};
+    return {FrameSize::Kind::Bytes, pixels * bytes_per_pixel};
+}
+
+}  // namespace
+
+ReadAheadRing RelayContext::VideoRing() { return ReadAheadRing(buffers.video_tags, video_ring.position); }
+
+ReadAheadRing RelayContext::FlagRing() { return ReadAheadRing(buffers.flag_tags, flag_ring.position); }
+
+uint8_t* RelayContext::VideoSlot(int32_t slot) const {
+    return buffers.video_slots.load(std::memory_order_relaxed) +
+           static_cast<size_t>(slot) * static_cast<size_t>(buffers.slot_stride.load(std::memory_order_relaxed));
+}
+
+void RelayContext::ReleaseVideoSlots() {
+    platform::ReleasePages(buffers.video_slots.exchange(nullptr, std::memory_order_acq_rel),
+                           buffers.video_region_bytes);
+    buffers.video_region_bytes = 0;
+}
+
+bool RelayContext::EnsureVideoFormat() {
+    const uint32_t wanted = mailbox.video_format;
+    if (wanted != kNoFormat && video_ring.format.load(std::memory_order_relaxed) == wanted &&
+        buffers.video_slots.load(std::memory_order_relaxed) != nullptr) {
+        return true;
+    }
+
+    buffers.video_tags.Fill(kEmptyTag);
+    video_ring.refused_frame = -1;  // it was refused in the old format
+    buffers.video_frame_bytes = 0;
+    buffers.slot_stride.store(0, std::memory_order_release);
+    ReleaseVideoSlots();
+    // The format names the ring only while a region exists, so that no later
+    // request in the old format can reach a released region.
+    video_ring.format.store(kNoFormat, std::memory_order_release);
+
+    const FrameSize size = FrameBytesFor(host_copy, wanted);
+    if (size.kind == FrameSize::Kind::Refused) return false;
+    const int64_t frame_bytes = size.kind == FrameSize::Kind::Bytes ? size.bytes : 0;
+
+    // An empty frame, or a region that cannot be addressed in this process
+    // (e.g. 48 slots of 3840x2160 YC48 in 32 bits), is a failed allocation.
+    void* region = nullptr;
+    int64_t stride = 0;
+    uint64_t region_bytes = 0;
+    if (frame_bytes > 0 && frame_bytes <= std::numeric_limits<int32_t>::max() - (kSlotAlignment - 1)) {
+        stride = (frame_bytes + kSlotAlignment - 1) / kSlotAlignment * kSlotAlignment;
+        region_bytes = static_cast<uint64_t>(buffer_count) * static_cast<uint64_t>(stride);
+        if (region_bytes <= static_cast<uint64_t>(std::numeric_limits<ptrdiff_t>::max())) {
+            region = platform::AllocatePages(static_cast<size_t>(region_bytes));
+        }
+    }
+    if (region == nullptr) {
+        // Once the export is aborted the user has been told, or has
+        // cancelled; requests read on until the sub-plugin notices, and each
+        // would show the message again.
+        if (aborted.load(std::memory_order_acquire) == 0) ShowError(kBufferMemoryMessage);
+        return false;
+    }
+
+    buffers.video_region_bytes = static_cast<size_t>(region_bytes);
+    buffers.video_frame_bytes = static_cast<int32_t>(frame_bytes);
+    buffers.slot_stride.store(static_cast<int32_t>(stride), std::memory_order_release);
+    buffers.video_slots.store(static_cast<uint8_t*>(region), std::memory_order_release);
+    video_ring.format.store(wanted, std::memory_order_release);
+    return true;
+}
+
+bool RelayContext::PrefetchVideo(int32_t behind, int32_t ahead) {
+    const ReadAheadRing ring = VideoRing();
+    const uint32_t format = video_ring.format.load(std::memory_order_relaxed);
+    const int32_t position = ring.Position();
+    return format != kNoFormat && buffers.video_slots.load(std::memory_order_relaxed) != nullptr &&
+           ring.PrefetchAround(position, behind, ahead, host_copy.frame_count,
+                               [this, format, position](int32_t frame, int32_t slot) {
+                                   if (CopyFrame(frame, format, slot)) return true;
+                                   // The worker stands on a frame its slot does not hold: its request
+                                   // for it is on the way, and the editor's null is that request's answer.
+                                   if (frame == position) video_ring.refused_frame = frame;
+                                   return false;
+                               });
+}
+
+bool RelayContext::PrefetchFlag(int32_t behind, int32_t ahead) {
+    const ReadAheadRing ring = FlagRing();
+    return ring.PrefetchAround(ring.Position(), behind, ahead, host_copy.frame_count,
+                               [this](int32_t frame, int32_t slot) { return CopyFlag(frame, slot); });
+}
+
+bool RelayContext::CopyFrame(int32_t frame, uint32_t format, int32_t slot) {
+    const void* source = host_info->get_video_ex(frame, format);
+    if (source == nullptr) {
+        aborted.store(1, std::memory_order_release);
+        return false;
+    }
+    std::memcpy(VideoSlot(slot), source, static_cast<size_t>(buffers.video_frame_bytes));
+    ++serving.frames_copied;
+    return true;
+}
+
+bool RelayContext::CopyFlag(int32_t frame, int32_t slot) {
+    buffers.flag_values[slot].store(host_info->get_flag(frame), std::memory_order_release);
+    ++serving.flags_read;
+    return true;
+}
+
+void RelayContext::FillVideo() {
+    mailbox.video_slot = kNoSlot;
+    const int32_t frame = mailbox.video_frame;
+    const uint32_t format = mailbox.video_format;
+    if (frame < 0) {  // the worker answers these itself; never index a ring with them
+        aborted.store(1, std::memory_order_release);
+        return;
+    }
+    // Also once the export is aborted: a request in another format, or the
+    // first one, still needs a slot of its own size to be answered with.
+    if (format != video_ring.format.load(std::memory_order_relaxed) || format == kNoFormat) {
+        if (!EnsureVideoFormat()) {
+            aborted.store(1, std::memory_order_release);
+            return;
+        }
+    }
+    const ReadAheadRing ring = VideoRing();
+    const int32_t slot = ring.SlotOf(frame);
+    if (aborted.load(std::memory_order_acquire) != 0) {
+        if (frame == video_ring.refused_frame) {  // the editor's own null, once
+            video_ring.refused_frame = -1;
+            return;
+        }
+        // The editor is no longer asked, but it never answers a cancelled
+        // export with null, and a sub-plugin may read one more frame before
+        // it asks is_abort again. A slot that does not hold the frame gives
+        // zeros, never another frame's bytes.
+        if (!ring.Holds(frame)) {
+            ring.Empty(slot);
+            std::memset(VideoSlot(slot), 0, static_cast<size_t>(buffers.video_frame_bytes));
+        }
+        mailbox.video_slot = slot;
+        return;
+    }
+    // A refused fetch passes the editor's own null on.
+    const auto fill = ring.FillRequest(
+        frame, [this, format](int32_t wanted, int32_t into) { return CopyFrame(wanted, format, into); });
+    if (fill != ReadAheadRing::Fill::Refused) mailbox.video_slot = slot;
+}
+
+void RelayContext::FillFlag() {
+    const int32_t frame = mailbox.flag_frame;
+    if (frame < 0) {  // the worker answers these itself; never index a ring with them
+        mailbox.flag_result = 0;
+        return;
+    }
+    const ReadAheadRing ring = FlagRing();
+    const int32_t slot = ring.SlotOf(frame);
+    if (aborted.load(std::memory_order_acquire) != 0) {
+        // Whatever the slot holds, possibly another frame's flag: the
+        // sub-plugin learns of the abort through is_abort.
+        mailbox.flag_result = buffers.flag_values[slot].load(std::memory_order_acquire);
+        return;
+    }
+    ring.FillRequest(frame, [this](int32_t wanted, int32_t into) { return CopyFlag(wanted, into); });
+    mailbox.flag_result = buffers.flag_values[slot].load(std::memory_order_relaxed);
+}
+
+void RelayContext::FillAudio() {
+    if (aborted.load(std::memory_order_acquire) != 0) {
+        mailbox.audio_result = nullptr;
+        if (mailbox.audio_read != nullptr) *mailbox.audio_read = 0;
+        return;
+    }
+    // The editor writes the count through `read`; a sub-plugin that passes
+    // null gets the audio without it rather than a write through null.
+    int ignored = 0;
+    mailbox.audio_result = host_info->get_audio(mailbox.audio_start, mailbox.audio_length,
+                                                mailbox.audio_read != nullptr ? mailbox.audio_read : &ignored);
+}
+
+bool RelayContext::FlushNotifications() {
+    if (aborted.load(std::memory_order_acquire) != 0) return false;
+    bool forwarded = false;
+    // Each note is taken before it is forwarded, so that one left while the
+    // editor's function runs is kept for the next pass instead of lost.
+    if (notes.preview_pending.exchange(0, std::memory_order_acq_rel) != 0) {
+        host_info->update_preview();
+        forwarded = true;
+    }
+    const int32_t position = notes.progress_position.load(std::memory_order_acquire);
+    const int32_t total = notes.progress_total.load(std::memory_order_acquire);
+    if (position != notes.shown_position || total != notes.shown_total) {
+        host_info->show_progress(position, total);
+        notes.shown_position = position;
+        notes.shown_total = total;
+        forwarded = true;
+    }
+    if (notes.abort_check_pending.exchange(0, std::memory_order_acq_rel) != 0) {
+        forwarded = true;
+        // Only ever raise the flag: the worker may have set it meanwhile
+        // (a frame number below 0), and that must not be cleared.
+        if (int answer = host_info->is_abort()) {
+            int32_t expected = 0;
+            aborted.compare_exchange_strong(expected, answer, std::memory_order_acq_rel);
+        }
+    }
+    return forwarded;
+}
