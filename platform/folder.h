@@ -44,8 +44,15 @@ public:
     void Close();
 
 private:
+    // Each port's own steps (win32/folder.cpp, posix/folder.cpp): open the
+    // listing, setting handle_, and read its first item; read the next
+    // item; close handle_.
+    bool OpenSystemListing(const char* pattern, ListedItem* first);
+    bool NextSystemItem(ListedItem* item);
+    void CloseSystemListing();
+
     void* handle_ = nullptr;
-    bool have_pending_ = false;  // Windows hands the first item to Open
+    bool have_pending_ = false;  // the first item, read at Open
     ListedItem pending_{};
     char pattern_[kPathBufferSize] = {};
 };

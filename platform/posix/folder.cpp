@@ -41,10 +41,7 @@ void RemoveLastPathElement(char* path) {
     }
 }
 
-FolderListing::~FolderListing() { Close(); }
-
-bool FolderListing::Open(const char* pattern) {
-    Close();
+bool FolderListing::OpenSystemListing(const char* pattern, ListedItem* first) {
     std::string full = ToPosixPath(pattern);
     std::string folder = ".";
     std::string name_pattern = full;
@@ -58,25 +55,11 @@ bool FolderListing::Open(const char* pattern) {
     if (dir == nullptr) return false;
     handle_ = dir;
     std::memcpy(pattern_, name_pattern.c_str(), name_pattern.size() + 1);
-    std::memcpy(pending_.name, folder.c_str(), folder.size() + 1);  // remembered for stat()
-    // Windows reports "nothing matches" at Open; do the same.
-    ListedItem first;
-    if (!Next(&first)) {
-        Close();
-        return false;
-    }
-    pending_ = first;
-    have_pending_ = true;
-    return true;
+    // Windows reports "nothing matches" when the listing opens; so does this.
+    return NextSystemItem(first);
 }
 
-bool FolderListing::Next(ListedItem* item) {
-    if (handle_ == nullptr) return false;
-    if (have_pending_) {
-        *item = pending_;
-        have_pending_ = false;
-        return true;
-    }
+bool FolderListing::NextSystemItem(ListedItem* item) {
     DIR* dir = static_cast<DIR*>(handle_);
     while (dirent* entry = readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
@@ -92,12 +75,6 @@ bool FolderListing::Next(ListedItem* item) {
     return false;
 }
 
-void FolderListing::Close() {
-    if (handle_ != nullptr) {
-        closedir(static_cast<DIR*>(handle_));
-        handle_ = nullptr;
-    }
-    have_pending_ = false;
-}
+void FolderListing::CloseSystemListing() { closedir(static_cast<DIR*>(handle_)); }
 
 }  // namespace platform

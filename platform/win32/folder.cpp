@@ -26,38 +26,22 @@ void CopyItem(const WIN32_FIND_DATAA& data, ListedItem* item) {
 }
 }  // namespace
 
-FolderListing::~FolderListing() { Close(); }
-
-bool FolderListing::Open(const char* pattern) {
-    Close();
+bool FolderListing::OpenSystemListing(const char* pattern, ListedItem* first) {
     WIN32_FIND_DATAA data;
     HANDLE handle = FindFirstFileA(pattern, &data);
     if (handle == INVALID_HANDLE_VALUE) return false;
     handle_ = handle;
-    CopyItem(data, &pending_);
-    have_pending_ = true;
+    CopyItem(data, first);
     return true;
 }
 
-bool FolderListing::Next(ListedItem* item) {
-    if (handle_ == nullptr) return false;
-    if (have_pending_) {
-        *item = pending_;
-        have_pending_ = false;
-        return true;
-    }
+bool FolderListing::NextSystemItem(ListedItem* item) {
     WIN32_FIND_DATAA data;
     if (!FindNextFileA(static_cast<HANDLE>(handle_), &data)) return false;
     CopyItem(data, item);
     return true;
 }
 
-void FolderListing::Close() {
-    if (handle_ != nullptr) {
-        FindClose(static_cast<HANDLE>(handle_));
-        handle_ = nullptr;
-    }
-    have_pending_ = false;
-}
+void FolderListing::CloseSystemListing() { FindClose(static_cast<HANDLE>(handle_)); }
 
 }  // namespace platform
