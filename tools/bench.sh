@@ -30,9 +30,9 @@
 #
 #   --repeat N    repetitions of every scenario (default 3, at least 1)
 #   --before REV  also measure the relay as it was at commit REV: relay/ and
-#                 plugin/ from REV (a commit of this layout), everything else
-#                 from the working tree; each repetition runs both relays
-#                 back to back, in turns
+#                 plugin/ from REV (a commit of this layout: 9ff82de or
+#                 later), everything else from the working tree; each
+#                 repetition runs both relays back to back, in turns
 #   --only P      measure one platform only
 #   --encoders E  measure these encoders only, comma-separated (default all)
 #   --quick       few frames and one repetition: checks that the benchmark runs
@@ -164,6 +164,11 @@ build "$here" "$native_build" "$win_build"
 relays=(after)
 if [ -n "$before" ]; then
     rev="$(git -C "$here" rev-parse --short "$before^{commit}")" || fail "no commit $before"
+    # The build names the relay's files as they are now: plugin/entry/ and
+    # the relay's files by thread came in one commit, and an earlier relay
+    # has other names for them.
+    git -C "$here" cat-file -e "$rev:plugin/entry/CMakeLists.txt" 2>/dev/null ||
+        fail "$rev has relay/ and plugin/ in an earlier layout than this build's; --before takes a commit from 9ff82de on"
     echo "== building the relay as of $rev"
     # The working tree as it is, with the relay's two folders as they were.
     rm -rf "$before_root/src"
