@@ -6,7 +6,7 @@
 
 #include "platform/folder.h"
 #include "platform/module.h"
-#include "plugin/entry_points.h"
+#include "plugin/display_name.h"
 
 const char kSubPluginFolder[] = "\\sidecar";
 const char kSubPluginPattern[] = "*.auo_";
