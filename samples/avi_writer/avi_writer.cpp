@@ -8,7 +8,6 @@
 // the audio that belongs to each frame right after it, reading the audio a
 // second ahead at a time. It writes the AVI and nothing else.
 #include <windows.h>
-#include <commdlg.h>
 #include <vfw.h>
 
 #include <algorithm>
@@ -18,8 +17,12 @@
 
 #include "plugin/output_plugin.h"
 #include "samples/avi_writer/writer_plan.h"
-#include "samples/common/windows_text.h"
 #include "samples/avi_writer/writer_resource.h"
+#include "samples/common/export_messages.h"
+#include "samples/common/output_file.h"
+#include "samples/common/plugin_table.h"
+#include "samples/common/settings_dialog.h"
+#include "samples/common/windows_text.h"
 #include "simulator/workload/smoothing.h"
 
 namespace {
@@ -33,20 +36,12 @@ const char kName[] = "無圧縮AVI出力 (サンプル)";
 const char kFileFilter[] = "AVI ファイル (*.avi)\0*.avi\0";
 const char kInformation[] = "無圧縮AVI (RGB24 + PCM) を書き出すサンプル出力プラグイン 0.9.0";
 
-const char kNoPathMessage[] = "出力ファイルが指定されていません。設定画面で出力ファイルを指定してください。";
-const char kNoVideoMessage[] = "出力する映像がありません。";
-const char kVideoFormatMessage[] = "映像の形式に対応していません。";
-const char kAudioFormatMessage[] = "音声の形式に対応していません。16ビットPCMのみ出力できます。";
 const char kTooLargeMessage[] =
     "出力ファイルが2GBを超えるため出力できません。フレーム数か画面サイズを減らしてください。";
-const char kOpenMessage[] = "出力ファイルを作成できませんでした。";
 const char kStreamMessage[] = "AVIストリームを作成できませんでした。";
 const char kWriteMessage[] = "ファイルの書き込みに失敗しました。";
-const char kFrameMessage[] = "映像を取得できませんでした。";
-const char kMemoryMessage[] = "メモリが確保できませんでした。";
 const char kCostMessage[] = "エンコード負荷には0から100000までの数を入力してください。";
 
-constexpr int32_t kMaxCost = 100000;
 // update_preview about twice a second of 30 fps video: often enough to show
 // life, rarely enough to cost nothing.
 constexpr int32_t kPreviewInterval = 15;
@@ -178,15 +173,10 @@ bool CreateAudioStream(PAVIFILE file, const ExportPlan& plan, AviStream* stream)
     return AVIStreamSetFormat(stream->Get(), 0, &format, sizeof format) == AVIERR_OK;
 }
 
+// The words for a refused plan, nullptr for one that holds: the size limit
+// is the writer's own, the other refusals read as in every sample.
 const char* PlanErrorMessage(PlanError error) {
-    switch (error) {
-        case PlanError::kNoVideo: return kNoVideoMessage;
-        case PlanError::kVideoFormat: return kVideoFormatMessage;
-        case PlanError::kAudioFormat: return kAudioFormatMessage;
-        case PlanError::kTooLarge: return kTooLargeMessage;
-        case PlanError::kNone: break;
-    }
-    return nullptr;
+    return error == PlanError::kTooLarge ? kTooLargeMessage : sample_text::PlanErrorMessage(error);
 }
 
 // Reads the next block of audio from `position` on; false when the host
@@ -211,13 +201,13 @@ bool WriteFrames(OutputInfo* info, const ExportPlan& plan, int32_t cost, PAVISTR
     ScratchFrame scratch;
     const size_t row_bytes = static_cast<size_t>(plan.width) * 3;
     if (cost > 0 && !scratch.Allocate(static_cast<size_t>(plan.image_bytes), row_bytes)) {
-        ShowWriterError(kMemoryMessage);
+        ShowWriterError(sample_text::kMemoryMessage);
         return false;
     }
     // One second of audio at a time.
     avi_writer::AudioStaging staging;
     if (audio != nullptr && !staging.Reserve(plan.audio_rate, plan.audio_block)) {
-        ShowWriterError(kMemoryMessage);
+        ShowWriterError(sample_text::kMemoryMessage);
         return false;
     }
     volatile uint32_t cost_sink = 0;
@@ -230,7 +220,7 @@ bool WriteFrames(OutputInfo* info, const ExportPlan& plan, int32_t cost, PAVISTR
         // reach the file. A missing frame after a cancellation is expected.
         if (info->is_abort()) return false;
         if (pixels == nullptr) {
-            ShowWriterError(kFrameMessage);
+            ShowWriterError(sample_text::kFrameMessage);
             return false;
         }
         if (cost > 0) {
@@ -272,17 +262,11 @@ bool WriteFrames(OutputInfo* info, const ExportPlan& plan, int32_t cost, PAVISTR
     return true;
 }
 
-int WriterInit() { return 1; }
-
-int WriterExit() { return 1; }
-
 int WriterOutput(OutputInfo* info) {
     if (info == nullptr) return 0;
-    const char* host_path = nullptr;
-    std::memcpy(&host_path, info->passthrough_3, sizeof host_path);
-    const char* path = host_path != nullptr && host_path[0] != '\0' ? host_path : g_settings.path;
+    const char* path = sample_output::OutputPathSetting(*info, g_settings.path);
     if (path[0] == '\0') {
-        ShowWriterError(kNoPathMessage);
+        ShowWriterError(sample_text::kNoPathMessage);
         return 0;
     }
     ExportPlan plan;
@@ -298,7 +282,7 @@ int WriterOutput(OutputInfo* info) {
     AviLibraryScope library;
     AviFile file;
     if (AVIFileOpenA(file.Receive(), path, OF_CREATE | OF_WRITE, nullptr) != AVIERR_OK) {
-        ShowWriterError(kOpenMessage, path);
+        ShowWriterError(sample_text::kCreateMessage, path);
         return 0;
     }
     AviStream video;
@@ -316,66 +300,34 @@ int WriterOutput(OutputInfo* info) {
     return complete ? 1 : 0;
 }
 
-INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
-    switch (message) {
-        case WM_INITDIALOG:
-            SendDlgItemMessageA(dialog, IDC_WRITER_PATH, EM_LIMITTEXT, avi_writer::kPathBytes - 1, 0);
-            SetDlgItemTextA(dialog, IDC_WRITER_PATH, g_settings.path);
-            SetDlgItemInt(dialog, IDC_WRITER_COST, static_cast<UINT>(g_settings.cost), FALSE);
-            return TRUE;
-        case WM_COMMAND:
-            switch (LOWORD(wparam)) {
-                case IDC_WRITER_BROWSE:
-                    sample_text::BrowseForFile(dialog, IDC_WRITER_PATH, kFileFilter, "avi", true);
-                    return TRUE;
-                case IDOK: {
-                    BOOL valid = FALSE;
-                    UINT cost = GetDlgItemInt(dialog, IDC_WRITER_COST, &valid, FALSE);
-                    if (!valid || cost > static_cast<UINT>(kMaxCost)) {
-                        MessageBoxA(dialog, kCostMessage, kName, MB_OK | MB_ICONWARNING);
-                        return TRUE;
-                    }
-                    GetDlgItemTextA(dialog, IDC_WRITER_PATH, g_settings.path, sizeof g_settings.path);
-                    g_settings.cost = static_cast<int32_t>(cost);
-                    EndDialog(dialog, IDOK);
-                    return TRUE;
-                }
-                case IDCANCEL: EndDialog(dialog, IDCANCEL); return TRUE;
-            }
-            break;
+// The settings dialog: the encoding cost, and the output file.
+void ShowSettings(HWND dialog) { SetDlgItemInt(dialog, IDC_WRITER_COST, static_cast<UINT>(g_settings.cost), FALSE); }
+
+bool AcceptSettings(HWND dialog) {
+    BOOL valid = FALSE;
+    UINT cost = GetDlgItemInt(dialog, IDC_WRITER_COST, &valid, FALSE);
+    if (!valid || cost > static_cast<UINT>(avi_writer::kMaxCost)) {
+        MessageBoxA(dialog, kCostMessage, kName, MB_OK | MB_ICONWARNING);
+        return false;
     }
-    return FALSE;
+    g_settings.cost = static_cast<int32_t>(cost);
+    return true;
 }
+
+const sample_dialog::SettingsDialog kSettingsDialog = {
+    IDD_WRITER_SETTINGS, ShowSettings, nullptr, AcceptSettings,
+    sample_dialog::OutputFile(IDC_WRITER_PATH, IDC_WRITER_BROWSE, kFileFilter, "avi", g_settings.path)};
 
 int WriterConfig(WindowHandle parent, ModuleHandle) {
-    // The dialog lives in this module whatever handle the caller passes.
-    INT_PTR result = DialogBoxParamA(sample_text::OwnModule(), MAKEINTRESOURCEA(IDD_WRITER_SETTINGS),
-                                     static_cast<HWND>(parent), SettingsDialogProc, 0);
-    return result == IDOK ? 1 : 0;
+    return sample_dialog::RunSettingsDialog(parent, kSettingsDialog);
 }
 
-int WriterConfigGet(void* data, int size) {
-    if (data == nullptr) return avi_writer::SettingsRecordSize(g_settings);
-    return avi_writer::WriteSettingsRecord(g_settings, data, size);
-}
+int WriterConfigGet(void* data, int size) { return avi_writer::kSettingsRecord.Get(g_settings, data, size); }
 
-int WriterConfigSet(void* data, int size) { return avi_writer::ReadSettingsRecord(data, size, &g_settings); }
+int WriterConfigSet(void* data, int size) { return avi_writer::kSettingsRecord.Read(data, size, &g_settings); }
 
-// clang-format off
-OutputPluginTable g_table = {
-    0,
-    kName,
-    kFileFilter,
-    kInformation,
-    WriterInit,
-    WriterExit,
-    WriterOutput,
-    WriterConfig,
-    WriterConfigGet,
-    WriterConfigSet,
-    {},
-};
-// clang-format on
+OutputPluginTable g_table = sample_plugin::MakeTable(kName, kFileFilter, kInformation, WriterOutput, WriterConfig,
+                                                     WriterConfigGet, WriterConfigSet);
 
 }  // namespace
 

@@ -7,45 +7,30 @@
 #include <cstdint>
 
 #include "plugin/output_plugin.h"
+#include "samples/common/export_plan.h"
+#include "samples/common/settings_record.h"
 
 namespace avi_writer {
 
 constexpr size_t kPathBytes = 260;
+constexpr int32_t kMaxCost = 100000;
 
 struct WriterSettings {
     char path[kPathBytes] = {};  // code page 932, NUL-terminated; empty: none
-    int32_t cost = 0;            // encoding passes per frame
+    int32_t cost = 0;            // encoding passes per frame, 0 .. kMaxCost
 };
 
-// The record that the host stores: "AVWR", version, cost, path length, then
-// the path's bytes without a NUL.
-int32_t SettingsRecordSize(const WriterSettings& settings);
-// Returns the bytes written, or 0 when `size` is too small.
-int32_t WriteSettingsRecord(const WriterSettings& settings, void* data, int32_t size);
-// Returns the bytes taken, or 0 for a record that is not ours, of another
-// version, truncated or carrying a bad value; `settings` is then unchanged.
-int32_t ReadSettingsRecord(const void* data, int32_t size, WriterSettings* settings);
+// The record that the host stores: "AVWR", version 1, the cost, then the
+// path (its length, then its bytes without a NUL).
+extern const sample_record::Format<WriterSettings> kSettingsRecord;
 
-enum class PlanError {
-    kNone,
-    kNoVideo,      // a frame size or count that is not a picture
-    kVideoFormat,  // frame_bytes smaller than the 24-bit frame the writer reads
-    kAudioFormat,  // audio other than 16-bit PCM
-    kTooLarge,     // the file would pass 2 GiB
-};
+// The writer refuses no picture (kNoVideo), frames smaller than the 24-bit
+// frame it reads (kVideoFormat), audio other than 16-bit PCM (kAudioFormat)
+// and a file that would pass 2 GiB (kTooLarge).
+using sample_plan::PlanError;
 
-struct ExportPlan {
-    int32_t width = 0;
-    int32_t height = 0;
-    int32_t frame_count = 0;
+struct ExportPlan : sample_plan::Streams {
     int32_t image_bytes = 0;  // one bottom-up 24-bit DIB, rows padded to 4 bytes
-    int32_t rate = 0;
-    int32_t scale = 0;
-    bool audio = false;
-    int32_t audio_rate = 0;
-    int32_t audio_channels = 0;
-    int32_t audio_samples = 0;
-    int32_t audio_block = 0;  // bytes per sample frame
     uint64_t estimated_file_bytes = 0;
 };
 
@@ -55,13 +40,9 @@ constexpr uint64_t kMaxFileBytes = 0x7FFFFFFFull;
 
 PlanError MakeExportPlan(const OutputInfo& info, ExportPlan* plan);
 
-// The samples [begin, end) that are interleaved after `frame`; the spans of
-// all frames cover the audio exactly once.
-struct SampleSpan {
-    int32_t begin;
-    int32_t end;
-};
-SampleSpan AudioSpanOfFrame(const ExportPlan& plan, int32_t frame);
+// The audio interleaved after each frame.
+using sample_plan::AudioSpanOfFrame;
+using sample_plan::SampleSpan;
 
 // Audio read ahead from the host in blocks of up to `capacity` sample frames
 // and handed out per frame from here. Under the relay every audio request is

@@ -33,6 +33,9 @@
 #include <new>
 
 #include "plugin/output_plugin.h"
+#include "samples/common/export_messages.h"
+#include "samples/common/output_file.h"
+#include "samples/common/plugin_table.h"
 #include "samples/ffmpeg_pipe/ffmpeg_process.h"
 #include "samples/ffmpeg_pipe/pipe_plan.h"
 #include "samples/ffmpeg_pipe/pipe_plugin.h"
@@ -49,25 +52,14 @@ namespace {
 
 const char kInformation[] = "外部の ffmpeg で H.264/AAC に変換するサンプル出力プラグイン 0.9.0";
 
-const char kNoPathMessage[] = "出力ファイルが指定されていません。設定画面で出力ファイルを指定してください。";
-const char kNoVideoMessage[] = "出力する映像がありません。";
 const char kOddSizeMessage[] =
     "映像の幅と高さが偶数でないため出力できません。H.264 (4:2:0) では幅と高さを偶数にしてください。";
-const char kAudioFormatMessage[] = "音声の形式に対応していません。16ビットPCMのみ出力できます。";
-const char kMemoryMessage[] = "メモリが確保できませんでした。";
 const char kConnectionMessage[] = "ffmpeg へデータを送る通信路 (127.0.0.1) を用意できませんでした。";
 const char kMissingMessage[] = "ffmpeg が見つかりません。設定画面で ffmpeg のパスを確認してください。";
 const char kStartMessage[] = "ffmpeg を起動できませんでした。設定画面で ffmpeg のパスを確認してください。";
 const char kEndedEarlyMessage[] = "ffmpeg が出力の途中で終了しました。エンコーダーの引数を確認してください。";
 const char kFailedMessage[] = "ffmpeg がエラーで終了しました。";
 const char kStuckMessage[] = "ffmpeg が終了しないため、出力を中止しました。";
-const char kFrameMessage[] = "映像を取得できませんでした。";
-const char kRenameMessage[] =
-    "出力ファイルを指定の名前にできませんでした。エンコードしたファイルは一時的な名前のまま残してあります。";
-const char kPathTooLongMessage[] =
-    "出力ファイルのパスが長すぎるため出力できません。フォルダーまたはファイルの名前を短くしてください。";
-const char kPartialLabel[] = "エンコードしたファイル: ";
-const char kFinalLabel[] = "指定の名前: ";
 
 // How often the sample looks at the editor's cancel button and at ffmpeg
 // while it waits for ffmpeg.
@@ -78,8 +70,13 @@ constexpr DWORD kPollMilliseconds = 100;
 constexpr DWORD kStopGraceMilliseconds = 1000;
 constexpr DWORD kStopLimitMilliseconds = 30000;
 
-using sample_text::SystemMessage;
 using sample_text::Utf8;
+
+// A message box captioned with the sample's name: `text` in code page 932,
+// then `detail` (UTF-8, e.g. ffmpeg's own words) after an empty line.
+void ShowPipeError(const char* text, const std::string& detail = std::string()) {
+    sample_text::ShowError(kName, text, detail);
+}
 
 std::string ExitCodeText(int code) {
     char text[64];
@@ -91,14 +88,11 @@ std::string ExitCodeText(int code) {
     return Utf8(text);
 }
 
+// The words for a refused plan, nullptr for one that holds: the sizes
+// H.264 cannot take are the sample's, the other refusals read as in every
+// sample.
 const char* PlanErrorMessage(PlanError error) {
-    switch (error) {
-        case PlanError::kNoVideo: return kNoVideoMessage;
-        case PlanError::kOddSize: return kOddSizeMessage;
-        case PlanError::kAudioFormat: return kAudioFormatMessage;
-        case PlanError::kNone: break;
-    }
-    return nullptr;
+    return error == PlanError::kOddSize ? kOddSizeMessage : sample_text::PlanErrorMessage(error);
 }
 
 // One input of ffmpeg and the bytes on their way into it.
@@ -143,7 +137,7 @@ public:
 
     bool Prepare(int* video_port, int* audio_port) {
         if (!video_.Allocate(plan_.frame_bytes) || (plan_.audio && !audio_.Allocate(AudioChunkBytes()))) {
-            ShowPipeError(kMemoryMessage);
+            ShowPipeError(sample_text::kMemoryMessage);
             return false;
         }
         if (!video_.link.Listen() || (plan_.audio && !audio_.link.Listen())) {
@@ -272,18 +266,6 @@ private:
     int32_t next_sample_ = 0;
 };
 
-// The file to write, as a full path: ffmpeg may run in another folder.
-std::wstring OutputPath(OutputInfo* info) {
-    const char* host_path = nullptr;
-    std::memcpy(&host_path, info->passthrough_3, sizeof host_path);
-    const char* path = host_path != nullptr && host_path[0] != '\0' ? host_path : g_settings.path;
-    if (path[0] == '\0') return std::wstring();
-    std::wstring given = Widen(path, 932);
-    wchar_t full[MAX_PATH * 2];
-    const DWORD length = GetFullPathNameW(given.c_str(), MAX_PATH * 2, full, nullptr);
-    return length > 0 && length < MAX_PATH * 2 ? std::wstring(full, length) : given;
-}
-
 // Stops ffmpeg after a cancellation or failure; false when it would not end.
 // Once ffmpeg has read everything nothing but force stops it: it would go on
 // encoding what it holds, or rewriting the file.
@@ -305,24 +287,14 @@ bool AwaitFfmpeg(OutputInfo* info, FfmpegProcess* ffmpeg) {
 
 int PipeOutput(OutputInfo* info) {
     if (info == nullptr) return 0;
-    const std::wstring path = OutputPath(info);
-    if (path.empty()) {
-        ShowPipeError(kNoPathMessage);
-        return 0;
-    }
     ExportPlan plan;
     const PlanError error = MakeExportPlan(*info, &plan);
-    if (error != PlanError::kNone) {
-        ShowPipeError(PlanErrorMessage(error));
-        return 0;
-    }
-    const std::wstring partial = Widen(PartialPath(Narrow(path, CP_UTF8)), CP_UTF8);
-    // Refused before anything is encoded: ffmpeg would write the whole
-    // export, and then neither the rename nor the clean-up could reach it.
-    if (partial.size() >= MAX_PATH) {
-        ShowPipeError(kPathTooLongMessage, Narrow(path, CP_UTF8));
-        return 0;
-    }
+    // A full path, as ffmpeg may run in another folder. Refused before
+    // anything is encoded: with a partial name too long ffmpeg would write
+    // the whole export, and then neither the rename nor the clean-up could
+    // reach it.
+    sample_output::PartialOutput files;
+    if (!sample_output::ChooseFiles(*info, g_settings.path, PlanErrorMessage(error), kName, &files)) return 0;
     const Program program = FindProgram(Widen(UnquotedProgram(g_settings.program), 932));
     if (program.kind == ProgramKind::kMissing) {
         ShowPipeError(kMissingMessage, Utf8(g_settings.program));
@@ -340,11 +312,11 @@ int PipeOutput(OutputInfo* info) {
     if (!run.Prepare(&parts.video_port, &parts.audio_port)) return 0;
     if (program.kind == ProgramKind::kLinux) {
         parts.program = program.unix_path;
-        parts.output = UnixPath(partial);
+        parts.output = UnixPath(files.partial);
         parts.through_shell = true;
     } else {
         parts.program = Narrow(program.path, CP_UTF8);
-        parts.output = Narrow(partial, CP_UTF8);
+        parts.output = Narrow(files.partial, CP_UTF8);
     }
     parts.arguments = Utf8(g_settings.arguments);
     DWORD start_error = 0;
@@ -370,17 +342,12 @@ int PipeOutput(OutputInfo* info) {
     const int exit_code = ffmpeg.ExitCode();
     const LogReport log = ReadLog(ffmpeg.Log());
     if ((outcome == Outcome::kDelivered || outcome == Outcome::kFfmpegEnded) && exit_code == 0) {
-        if (MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) return 1;
-        // A finished encode may have taken hours: it stays where it is.
-        const DWORD error = GetLastError();
-        ShowPipeError(kRenameMessage, Utf8(kPartialLabel) + Narrow(partial, CP_UTF8) + "\n" + Utf8(kFinalLabel) +
-                                          Narrow(path, CP_UTF8) + "\n" + SystemMessage(error));
-        return 0;
+        return sample_output::GiveFinalName(files, kName) ? 1 : 0;
     }
-    DeleteFileW(partial.c_str());
+    DeleteFileW(files.partial.c_str());
     switch (outcome) {
         case Outcome::kCancelled: break;
-        case Outcome::kFrameFailed: ShowPipeError(kFrameMessage); break;
+        case Outcome::kFrameFailed: ShowPipeError(sample_text::kFrameMessage); break;
         case Outcome::kFfmpegEnded:
             ShowPipeError(kEndedEarlyMessage, (exit_code >= 0 ? ExitCodeText(exit_code) + "\n" : "") + log.message);
             break;
@@ -389,36 +356,14 @@ int PipeOutput(OutputInfo* info) {
     return 0;
 }
 
-int PipeInit() { return 1; }
+int PipeConfigGet(void* data, int size) { return kSettingsRecord.Get(g_settings, data, size); }
 
-int PipeExit() { return 1; }
+int PipeConfigSet(void* data, int size) { return kSettingsRecord.Read(data, size, &g_settings); }
 
-int PipeConfigGet(void* data, int size) {
-    if (data == nullptr) return SettingsRecordSize(g_settings);
-    return WriteSettingsRecord(g_settings, data, size);
-}
-
-int PipeConfigSet(void* data, int size) { return ReadSettingsRecord(data, size, &g_settings); }
-
-// clang-format off
-OutputPluginTable g_table = {
-    0,
-    kName,
-    kFileFilter,
-    kInformation,
-    PipeInit,
-    PipeExit,
-    PipeOutput,
-    PipeConfig,
-    PipeConfigGet,
-    PipeConfigSet,
-    {},
-};
-// clang-format on
+OutputPluginTable g_table =
+    sample_plugin::MakeTable(kName, kFileFilter, kInformation, PipeOutput, PipeConfig, PipeConfigGet, PipeConfigSet);
 
 }  // namespace
-
-void ShowPipeError(const char* text, const std::string& detail) { sample_text::ShowError(kName, text, detail); }
 
 }  // namespace ffmpeg_pipe
 

@@ -6,41 +6,18 @@
 #include <string>
 #include <vector>
 
-#include "samples/common/record_bytes.h"
-
 namespace ffmpeg_pipe {
 
 namespace {
-const char kRecordMagic[4] = {'F', 'F', 'P', 'I'};
-constexpr uint32_t kRecordVersion = 1;
-constexpr int32_t kRecordHeaderBytes = 8;
 constexpr size_t kMessageLines = 6;
 constexpr size_t kMessageLineBytes = 300;
-constexpr int32_t kMaxAudioRate = 768000;
-
-using sample_record::GetU32;
-using sample_record::PutU32;
-using sample_record::TextLength;
 
 void CopyText(char* target, size_t capacity, const char* text) { std::snprintf(target, capacity, "%s", text); }
 
-struct Field {
-    char* text;
-    size_t capacity;
-};
-
-// Reads one length-prefixed string at `*offset`; false when it does not fit
-// the record or the field, or holds a NUL that would silently shorten it.
-bool ReadField(const uint8_t* in, int32_t size, int32_t* offset, Field field) {
-    if (size - *offset < 4) return false;
-    const uint32_t length = GetU32(in + *offset);
-    *offset += 4;
-    if (length >= field.capacity || length > static_cast<uint32_t>(size - *offset)) return false;
-    if (std::memchr(in + *offset, '\0', length) != nullptr) return false;
-    std::memcpy(field.text, in + *offset, length);
-    field.text[length] = '\0';
-    *offset += static_cast<int32_t>(length);
-    return true;
+// The record's fields in order.
+sample_record::Fields RecordFields(PipeSettings* settings) {
+    return {sample_record::Text(settings->program), sample_record::Text(settings->arguments),
+            sample_record::Text(settings->path)};
 }
 
 std::string TrimLine(std::string line) {
@@ -56,78 +33,17 @@ PipeSettings::PipeSettings() {
     path[0] = '\0';
 }
 
-int32_t SettingsRecordSize(const PipeSettings& settings) {
-    return kRecordHeaderBytes + 12 +
-           static_cast<int32_t>(TextLength(settings.program, kPathBytes) +
-                                TextLength(settings.arguments, kArgumentBytes) + TextLength(settings.path, kPathBytes));
-}
-
-int32_t WriteSettingsRecord(const PipeSettings& settings, void* data, int32_t size) {
-    const int32_t needed = SettingsRecordSize(settings);
-    if (data == nullptr || size < needed) return 0;
-    auto* out = static_cast<uint8_t*>(data);
-    std::memcpy(out, kRecordMagic, 4);
-    PutU32(out + 4, kRecordVersion);
-    int32_t offset = kRecordHeaderBytes;
-    for (const auto& [text, capacity] : {std::pair<const char*, size_t>{settings.program, kPathBytes},
-                                         {settings.arguments, kArgumentBytes},
-                                         {settings.path, kPathBytes}}) {
-        const size_t length = TextLength(text, capacity);
-        PutU32(out + offset, static_cast<uint32_t>(length));
-        std::memcpy(out + offset + 4, text, length);
-        offset += 4 + static_cast<int32_t>(length);
-    }
-    return offset;
-}
-
-int32_t ReadSettingsRecord(const void* data, int32_t size, PipeSettings* settings) {
-    if (data == nullptr || size < kRecordHeaderBytes) return 0;
-    const auto* in = static_cast<const uint8_t*>(data);
-    if (std::memcmp(in, kRecordMagic, 4) != 0 || GetU32(in + 4) != kRecordVersion) return 0;
-    PipeSettings restored;
-    int32_t offset = kRecordHeaderBytes;
-    if (!ReadField(in, size, &offset, {restored.program, kPathBytes}) ||
-        !ReadField(in, size, &offset, {restored.arguments, kArgumentBytes}) ||
-        !ReadField(in, size, &offset, {restored.path, kPathBytes})) {
-        return 0;
-    }
-    *settings = restored;
-    return offset;
-}
+const sample_record::Format<PipeSettings> kSettingsRecord = {{'F', 'F', 'P', 'I'}, 1, RecordFields};
 
 PlanError MakeExportPlan(const OutputInfo& info, ExportPlan* plan) {
     ExportPlan made;
-    if (info.width <= 0 || info.height <= 0 || info.frame_count <= 0) return PlanError::kNoVideo;
+    if (!sample_plan::ReadVideo(info, &made)) return PlanError::kNoVideo;
     if (info.width % 2 != 0 || info.height % 2 != 0) return PlanError::kOddSize;
     const int64_t frame_bytes = static_cast<int64_t>(info.width) * info.height * 2;
     if (frame_bytes > 0x7FFFFFFF) return PlanError::kNoVideo;
-    made.width = info.width;
-    made.height = info.height;
-    made.frame_count = info.frame_count;
     made.frame_bytes = static_cast<int32_t>(frame_bytes);
-    made.rate = info.passthrough_1[0];
-    made.scale = info.passthrough_1[1];
-    if (made.rate <= 0 || made.scale <= 0) {
-        // A host that gives no rate still gets a playable file.
-        made.rate = 30;
-        made.scale = 1;
-    }
-    const int32_t audio_rate = info.passthrough_2[0];
-    const int32_t audio_channels = info.passthrough_2[1];
-    const int32_t audio_samples = info.passthrough_2[2];
-    const int32_t audio_block = info.passthrough_2[3];
-    if (audio_samples > 0 && audio_rate > 0 && audio_channels > 0) {
-        // The sample reads a second of audio at a time; a rate beyond any
-        // real one would make that second larger than the address space.
-        if (audio_channels > 8 || audio_block != audio_channels * 2 || audio_rate > kMaxAudioRate) {
-            return PlanError::kAudioFormat;
-        }
-        made.audio = true;
-        made.audio_rate = audio_rate;
-        made.audio_channels = audio_channels;
-        made.audio_samples = audio_samples;
-        made.audio_block = audio_block;
-    }
+    // The sample reads a second of audio at a time.
+    if (!sample_plan::ReadAudio(info, sample_plan::kHighestAudioRate, &made)) return PlanError::kAudioFormat;
     *plan = made;
     return PlanError::kNone;
 }
@@ -196,14 +112,6 @@ std::string BuildCommandLine(const ExportPlan& plan, const CommandParts& parts) 
     if (!parts.arguments.empty()) line += " " + parts.arguments;
     line += " " + QuoteArgument(parts.output);
     return line;
-}
-
-std::string PartialPath(const std::string& path) {
-    const size_t name = path.find_last_of("\\/:");
-    const size_t start = name == std::string::npos ? 0 : name + 1;
-    const size_t dot = path.find_last_of('.');
-    if (dot == std::string::npos || dot <= start) return path + ".partial";
-    return path.substr(0, dot) + ".partial" + path.substr(dot);
 }
 
 std::string KillCommandLine(int pid) { return "/bin/sh -c " + QuoteArgument("kill -KILL " + std::to_string(pid)); }

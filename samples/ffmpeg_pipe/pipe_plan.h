@@ -8,6 +8,8 @@
 #include <string>
 
 #include "plugin/output_plugin.h"
+#include "samples/common/export_plan.h"
+#include "samples/common/settings_record.h"
 
 namespace ffmpeg_pipe {
 
@@ -30,35 +32,17 @@ struct PipeSettings {
     PipeSettings();
 };
 
-// The record that the host stores: "FFPI", version, then three strings
+// The record that the host stores: "FFPI", version 1, then three strings
 // (program, arguments, path), each a 4-byte length and its bytes without a NUL.
-int32_t SettingsRecordSize(const PipeSettings& settings);
-// Returns the bytes written, or 0 when `size` is too small.
-int32_t WriteSettingsRecord(const PipeSettings& settings, void* data, int32_t size);
-// Returns the bytes taken, or 0 for a record that is not ours, of another
-// version, truncated, or carrying a string too long or with a NUL inside;
-// `settings` is then unchanged.
-int32_t ReadSettingsRecord(const void* data, int32_t size, PipeSettings* settings);
+extern const sample_record::Format<PipeSettings> kSettingsRecord;
 
-enum class PlanError {
-    kNone,
-    kNoVideo,      // a frame size or count that is not a picture
-    kOddSize,      // 4:2:0 H.264 needs an even width and height
-    kAudioFormat,  // audio other than 16-bit PCM
-};
+// The sample refuses no picture, or a frame past 2 GiB (kNoVideo), a width
+// or height that 4:2:0 H.264 cannot take (kOddSize), and audio other than
+// 16-bit PCM (kAudioFormat).
+using sample_plan::PlanError;
 
-struct ExportPlan {
-    int32_t width = 0;
-    int32_t height = 0;
-    int32_t frame_count = 0;
+struct ExportPlan : sample_plan::Streams {
     int32_t frame_bytes = 0;  // one YUY2 frame
-    int32_t rate = 0;
-    int32_t scale = 0;
-    bool audio = false;
-    int32_t audio_rate = 0;
-    int32_t audio_channels = 0;
-    int32_t audio_samples = 0;
-    int32_t audio_block = 0;  // bytes per sample frame
 };
 
 PlanError MakeExportPlan(const OutputInfo& info, ExportPlan* plan);
@@ -95,11 +79,9 @@ constexpr char kExitMarker[] = "[ffmpeg_pipe] exit ";
 // The command that ends the Linux ffmpeg of that process id at once.
 std::string KillCommandLine(int pid);
 
-// Where ffmpeg writes until the export is complete: the file's name with
-// ".partial" before its extension, so that ffmpeg still picks the format
-// from the extension, and an older file of the final name survives a
-// failure.
-std::string PartialPath(const std::string& path);
+// ffmpeg writes to "<name>.partial.<ext>" until the export is complete: it
+// still picks the format from the extension.
+using sample_plan::PartialPath;
 
 struct LogReport {
     bool ended = false;  // the exit marker was seen

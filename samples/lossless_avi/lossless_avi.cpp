@@ -25,6 +25,9 @@
 #include <string>
 
 #include "plugin/output_plugin.h"
+#include "samples/common/export_messages.h"
+#include "samples/common/output_file.h"
+#include "samples/common/plugin_table.h"
 #include "samples/common/windows_text.h"
 #include "samples/lossless_avi/avi_file.h"
 #include "samples/lossless_avi/avi_layout.h"
@@ -34,58 +37,32 @@
 
 namespace lossless_avi {
 
-const char kName[] = "可逆圧縮AVI出力 (サンプル)";
 // Pairs of description and pattern; the literal's own NUL ends the list.
 const char kFileFilter[] = "AVI ファイル (*.avi)\0*.avi\0すべてのファイル (*.*)\0*.*\0";
 LosslessSettings g_settings;
 
 namespace {
 
+const char kName[] = "可逆圧縮AVI出力 (サンプル)";
 const char kInformation[] = "映像をPNG (可逆圧縮) で、音声をPCMでAVIに書き出すサンプル出力プラグイン 0.9.0";
 
-const char kNoPathMessage[] = "出力ファイルが指定されていません。設定画面で出力ファイルを指定してください。";
-const char kNoVideoMessage[] = "出力する映像がありません。";
-const char kVideoFormatMessage[] = "映像の形式に対応していません。";
-const char kAudioFormatMessage[] = "音声の形式に対応していません。16ビットPCMのみ出力できます。";
 const char kTooLargeMessage[] = "画面サイズまたはフレーム数が大きすぎるため出力できません。";
-const char kPathTooLongMessage[] =
-    "出力ファイルのパスが長すぎるため出力できません。フォルダーまたはファイルの名前を短くしてください。";
-const char kMemoryMessage[] = "メモリが確保できませんでした。";
-const char kCreateMessage[] = "出力ファイルを作成できませんでした。";
 const char kWriteMessage[] = "出力ファイルに書き込めませんでした。出力を中止しました。";
-const char kFrameMessage[] = "映像を取得できませんでした。";
 const char kEncodeMessage[] = "映像を圧縮できませんでした。";
-const char kRenameMessage[] =
-    "出力ファイルを指定の名前にできませんでした。エンコードしたファイルは一時的な名前のまま残してあります。";
-const char kPartialLabel[] = "エンコードしたファイル: ";
-const char kFinalLabel[] = "指定の名前: ";
 
 using sample_text::Narrow;
 using sample_text::SystemMessage;
-using sample_text::Utf8;
-using sample_text::Widen;
 
-const char* PlanErrorMessage(PlanError error) {
-    switch (error) {
-        case PlanError::kNoVideo: return kNoVideoMessage;
-        case PlanError::kVideoFormat: return kVideoFormatMessage;
-        case PlanError::kAudioFormat: return kAudioFormatMessage;
-        case PlanError::kTooLarge: return kTooLargeMessage;
-        case PlanError::kNone: break;
-    }
-    return nullptr;
+// A message box captioned with the sample's name: `text` in code page 932,
+// then `detail` (UTF-8: paths, the system's words) after an empty line.
+void ShowLosslessError(const char* text, const std::string& detail = std::string()) {
+    sample_text::ShowError(kName, text, detail);
 }
 
-// The file to write, as a full path, so that the messages name it whole.
-std::wstring OutputPath(OutputInfo* info) {
-    const char* host_path = nullptr;
-    std::memcpy(&host_path, info->passthrough_3, sizeof host_path);
-    const char* path = host_path != nullptr && host_path[0] != '\0' ? host_path : g_settings.path;
-    if (path[0] == '\0') return std::wstring();
-    std::wstring given = Widen(path, 932);
-    wchar_t full[MAX_PATH * 2];
-    const DWORD length = GetFullPathNameW(given.c_str(), MAX_PATH * 2, full, nullptr);
-    return length > 0 && length < MAX_PATH * 2 ? std::wstring(full, length) : given;
+// The words for a refused plan, nullptr for one that holds: the AVI's own
+// limits are the sample's, the other refusals read as in every sample.
+const char* PlanErrorMessage(PlanError error) {
+    return error == PlanError::kTooLarge ? kTooLargeMessage : sample_text::PlanErrorMessage(error);
 }
 
 // The editor's audio, read a second at a time and handed out per frame.
@@ -195,35 +172,22 @@ Outcome WriteFrames(OutputInfo* info, const ExportPlan& plan, PngFrameEncoder* e
 
 int LosslessOutput(OutputInfo* info) {
     if (info == nullptr) return 0;
-    const std::wstring path = OutputPath(info);
-    if (path.empty()) {
-        ShowLosslessError(kNoPathMessage);
-        return 0;
-    }
     ExportPlan plan;
     const PlanError error = MakeExportPlan(*info, &plan);
     // Refused before the file exists: nothing half-written is left behind.
-    if (error != PlanError::kNone) {
-        ShowLosslessError(PlanErrorMessage(error));
-        return 0;
-    }
-    const std::wstring partial = Widen(PartialPath(Narrow(path, CP_UTF8)), CP_UTF8);
-    // Refused before anything is encoded: neither the rename nor the
-    // clean-up could reach a file of that name.
-    if (partial.size() >= MAX_PATH) {
-        ShowLosslessError(kPathTooLongMessage, Narrow(path, CP_UTF8));
-        return 0;
-    }
+    sample_output::PartialOutput files;
+    if (!sample_output::ChooseFiles(*info, g_settings.path, PlanErrorMessage(error), kName, &files)) return 0;
 
     PngFrameEncoder encoder;
     AudioReader audio(info, plan);
     if (!encoder.Prepare(plan.width, plan.height, g_settings.level) || !audio.Allocate()) {
-        ShowLosslessError(kMemoryMessage);
+        ShowLosslessError(sample_text::kMemoryMessage);
         return 0;
     }
     AviFileSink file;
-    if (!file.Create(partial)) {
-        ShowLosslessError(kCreateMessage, Narrow(partial, CP_UTF8) + "\n" + SystemMessage(file.Error()));
+    if (!file.Create(files.partial)) {
+        ShowLosslessError(sample_text::kCreateMessage,
+                          Narrow(files.partial, CP_UTF8) + "\n" + SystemMessage(file.Error()));
         return 0;
     }
     AviLayout layout(plan.avi);
@@ -234,16 +198,17 @@ int LosslessOutput(OutputInfo* info) {
         const DWORD write_error = file.Error();
         file.Discard();
         switch (outcome) {
-            case Outcome::kFrameFailed: ShowLosslessError(kFrameMessage); break;
+            case Outcome::kFrameFailed: ShowLosslessError(sample_text::kFrameMessage); break;
             case Outcome::kEncodeFailed: ShowLosslessError(kEncodeMessage); break;
             case Outcome::kWriteFailed:
                 if (layout.Error() == LayoutError::kMemory) {
-                    ShowLosslessError(kMemoryMessage);
+                    ShowLosslessError(sample_text::kMemoryMessage);
                 } else if (write_error == 0) {
                     // The file needed more index than the plan foresaw.
                     ShowLosslessError(kTooLargeMessage);
                 } else {
-                    ShowLosslessError(kWriteMessage, Narrow(partial, CP_UTF8) + "\n" + SystemMessage(write_error));
+                    ShowLosslessError(kWriteMessage,
+                                      Narrow(files.partial, CP_UTF8) + "\n" + SystemMessage(write_error));
                 }
                 break;
             case Outcome::kCancelled:
@@ -251,44 +216,17 @@ int LosslessOutput(OutputInfo* info) {
         }
         return 0;
     }
-    if (MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) return 1;
-    // A finished export may have taken hours: it stays where it is.
-    const DWORD rename_error = GetLastError();
-    ShowLosslessError(kRenameMessage, Utf8(kPartialLabel) + Narrow(partial, CP_UTF8) + "\n" + Utf8(kFinalLabel) +
-                                          Narrow(path, CP_UTF8) + "\n" + SystemMessage(rename_error));
-    return 0;
+    return sample_output::GiveFinalName(files, kName) ? 1 : 0;
 }
 
-int LosslessInit() { return 1; }
+int LosslessConfigGet(void* data, int size) { return kSettingsRecord.Get(g_settings, data, size); }
 
-int LosslessExit() { return 1; }
+int LosslessConfigSet(void* data, int size) { return kSettingsRecord.Read(data, size, &g_settings); }
 
-int LosslessConfigGet(void* data, int size) {
-    if (data == nullptr) return SettingsRecordSize(g_settings);
-    return WriteSettingsRecord(g_settings, data, size);
-}
-
-int LosslessConfigSet(void* data, int size) { return ReadSettingsRecord(data, size, &g_settings); }
-
-// clang-format off
-OutputPluginTable g_table = {
-    0,
-    kName,
-    kFileFilter,
-    kInformation,
-    LosslessInit,
-    LosslessExit,
-    LosslessOutput,
-    LosslessConfig,
-    LosslessConfigGet,
-    LosslessConfigSet,
-    {},
-};
-// clang-format on
+OutputPluginTable g_table = sample_plugin::MakeTable(kName, kFileFilter, kInformation, LosslessOutput, LosslessConfig,
+                                                     LosslessConfigGet, LosslessConfigSet);
 
 }  // namespace
-
-void ShowLosslessError(const char* text, const std::string& detail) { sample_text::ShowError(kName, text, detail); }
 
 }  // namespace lossless_avi
 

@@ -6,9 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "plugin/output_plugin.h"
+#include "samples/common/export_plan.h"
+#include "samples/common/settings_record.h"
 #include "samples/lossless_avi/avi_layout.h"
 
 namespace lossless_avi {
@@ -22,23 +23,14 @@ struct LosslessSettings {
     char path[kPathBytes] = {};     // code page 932, NUL-terminated; used when the editor names no file
 };
 
-// The record that the host stores: "LLAV", version, level, path length,
-// then the path's bytes without a NUL.
-int32_t SettingsRecordSize(const LosslessSettings& settings);
-// Returns the bytes written, or 0 when `size` is too small.
-int32_t WriteSettingsRecord(const LosslessSettings& settings, void* data, int32_t size);
-// Returns the bytes taken, or 0 for a record that is not ours, of another
-// version, truncated, with a level outside 1..9, or a path too long or with
-// a NUL inside; `settings` is then unchanged.
-int32_t ReadSettingsRecord(const void* data, int32_t size, LosslessSettings* settings);
+// The record that the host stores: "LLAV", version 1, the level, then the
+// path (its length, then its bytes without a NUL).
+extern const sample_record::Format<LosslessSettings> kSettingsRecord;
 
-enum class PlanError {
-    kNone,
-    kNoVideo,      // a frame size or count that is not a picture
-    kVideoFormat,  // frame_bytes smaller than the 24-bit frame the sample reads
-    kAudioFormat,  // audio other than 16-bit PCM
-    kTooLarge,     // a frame, or the whole file, beyond what the AVI can index
-};
+// The sample refuses no picture (kNoVideo), frames smaller than the 24-bit
+// frame it reads (kVideoFormat), audio other than 16-bit PCM (kAudioFormat),
+// and a frame, or the whole file, beyond what the AVI can index (kTooLarge).
+using sample_plan::PlanError;
 
 // The largest compressed frame the sample accepts: a quarter of a segment,
 // so that a segment always holds several.
@@ -46,34 +38,19 @@ constexpr uint64_t kMaxFrameBytes = kSegmentBytes / 4;
 // Room for this many segments (64 TiB) in each stream's super index.
 constexpr uint64_t kMaxSegments = 0xFFFF;
 
-struct ExportPlan {
-    int32_t width = 0;
-    int32_t height = 0;
-    int32_t frame_count = 0;
-    int32_t image_bytes = 0;  // one bottom-up 24-bit DIB, rows padded to 4 bytes
-    bool audio = false;
-    int32_t audio_rate = 0;
-    int32_t audio_channels = 0;
-    int32_t audio_samples = 0;
-    int32_t audio_block = 0;          // bytes per sample frame
+struct ExportPlan : sample_plan::Streams {
+    int32_t image_bytes = 0;          // one bottom-up 24-bit DIB, rows padded to 4 bytes
     int32_t audio_chunk_samples = 0;  // the most read, and written, at once: a second
     AviShape avi;
 };
 
 PlanError MakeExportPlan(const OutputInfo& info, ExportPlan* plan);
 
-// The samples [begin, end) that are interleaved after `frame`; the spans of
-// all frames cover the audio exactly once.
-struct SampleSpan {
-    int32_t begin;
-    int32_t end;
-};
-SampleSpan AudioSpanOfFrame(const ExportPlan& plan, int32_t frame);
+// The audio interleaved after each frame.
+using sample_plan::AudioSpanOfFrame;
+using sample_plan::SampleSpan;
 
-// Where the export is written until it is complete: the file's name with
-// ".partial" before its extension. An older file of the final name
-// survives a failure, and a player never opens a file still being written.
-// UTF-8: in code page 932 a character's second byte may be a backslash.
-std::string PartialPath(const std::string& path);
+// The export is written as "<name>.partial.avi" until it is complete.
+using sample_plan::PartialPath;
 
 }  // namespace lossless_avi

@@ -20,8 +20,8 @@ LosslessSettings Settings(int32_t level, const char* path) {
 }
 
 std::vector<uint8_t> Record(const LosslessSettings& settings) {
-    std::vector<uint8_t> bytes(static_cast<size_t>(SettingsRecordSize(settings)));
-    EXPECT_EQ(WriteSettingsRecord(settings, bytes.data(), static_cast<int32_t>(bytes.size())),
+    std::vector<uint8_t> bytes(static_cast<size_t>(kSettingsRecord.Size(settings)));
+    EXPECT_EQ(kSettingsRecord.Write(settings, bytes.data(), static_cast<int32_t>(bytes.size())),
               static_cast<int32_t>(bytes.size()));
     return bytes;
 }
@@ -40,7 +40,7 @@ TEST(LosslessSettingsRecord, EveryLevelAndPathSurvivesARoundTrip) {
         const std::vector<uint8_t> bytes = Record(saved);
         EXPECT_EQ(bytes.size(), 16 + std::strlen(saved.path));
         LosslessSettings restored = Settings(3, "previous");
-        EXPECT_EQ(ReadSettingsRecord(bytes.data(), static_cast<int32_t>(bytes.size()), &restored),
+        EXPECT_EQ(kSettingsRecord.Read(bytes.data(), static_cast<int32_t>(bytes.size()), &restored),
                   static_cast<int32_t>(bytes.size()));
         EXPECT_EQ(restored.level, saved.level);
         EXPECT_STREQ(restored.path, saved.path);
@@ -77,14 +77,14 @@ TEST(LosslessSettingsRecord, ForeignDamagedOrOutOfRangeRecordsChangeNothing) {
         std::vector<uint8_t> bytes = good;
         damage.apply(&bytes);
         LosslessSettings restored = Settings(2, "kept");
-        EXPECT_EQ(ReadSettingsRecord(bytes.data(), static_cast<int32_t>(bytes.size()), &restored), 0) << damage.what;
+        EXPECT_EQ(kSettingsRecord.Read(bytes.data(), static_cast<int32_t>(bytes.size()), &restored), 0) << damage.what;
         EXPECT_EQ(restored.level, 2) << damage.what;
         EXPECT_STREQ(restored.path, "kept") << damage.what;
     }
     LosslessSettings restored;
-    EXPECT_EQ(ReadSettingsRecord(nullptr, 18, &restored), 0);
+    EXPECT_EQ(kSettingsRecord.Read(nullptr, 18, &restored), 0);
     std::vector<uint8_t> small(good.size() - 1, 0xEE);
-    EXPECT_EQ(WriteSettingsRecord(Settings(4, "ab"), small.data(), static_cast<int32_t>(small.size())), 0);
+    EXPECT_EQ(kSettingsRecord.Write(Settings(4, "ab"), small.data(), static_cast<int32_t>(small.size())), 0);
     EXPECT_EQ(small[0], 0xEE) << "a buffer too small gets nothing";
 }
 

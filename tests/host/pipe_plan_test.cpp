@@ -14,8 +14,8 @@ namespace ffmpeg_pipe {
 namespace {
 
 std::vector<uint8_t> Record(const PipeSettings& settings) {
-    std::vector<uint8_t> bytes(static_cast<size_t>(SettingsRecordSize(settings)));
-    EXPECT_EQ(WriteSettingsRecord(settings, bytes.data(), static_cast<int32_t>(bytes.size())),
+    std::vector<uint8_t> bytes(static_cast<size_t>(kSettingsRecord.Size(settings)));
+    EXPECT_EQ(kSettingsRecord.Write(settings, bytes.data(), static_cast<int32_t>(bytes.size())),
               static_cast<int32_t>(bytes.size()));
     return bytes;
 }
@@ -48,7 +48,7 @@ TEST(PipeSettingsRecord, EveryFieldSurvivesARoundTrip) {
         EXPECT_EQ(bytes.size(),
                   20 + std::strlen(saved.program) + std::strlen(saved.arguments) + std::strlen(saved.path));
         PipeSettings restored = Settings("previous", "previous", "previous");
-        EXPECT_EQ(ReadSettingsRecord(bytes.data(), static_cast<int32_t>(bytes.size()), &restored),
+        EXPECT_EQ(kSettingsRecord.Read(bytes.data(), static_cast<int32_t>(bytes.size()), &restored),
                   static_cast<int32_t>(bytes.size()));
         EXPECT_STREQ(restored.program, saved.program);
         EXPECT_STREQ(restored.arguments, saved.arguments);
@@ -58,10 +58,10 @@ TEST(PipeSettingsRecord, EveryFieldSurvivesARoundTrip) {
 
 TEST(PipeSettingsRecord, TooSmallABufferGetsNothing) {
     PipeSettings settings;
-    std::vector<uint8_t> bytes(static_cast<size_t>(SettingsRecordSize(settings)) - 1, 0xEE);
-    EXPECT_EQ(WriteSettingsRecord(settings, bytes.data(), static_cast<int32_t>(bytes.size())), 0);
+    std::vector<uint8_t> bytes(static_cast<size_t>(kSettingsRecord.Size(settings)) - 1, 0xEE);
+    EXPECT_EQ(kSettingsRecord.Write(settings, bytes.data(), static_cast<int32_t>(bytes.size())), 0);
     EXPECT_EQ(bytes[0], 0xEE) << "nothing written";
-    EXPECT_EQ(WriteSettingsRecord(settings, nullptr, 4096), 0);
+    EXPECT_EQ(kSettingsRecord.Write(settings, nullptr, 4096), 0);
 }
 
 void PutU32(std::vector<uint8_t>* bytes, size_t offset, uint32_t value) {
@@ -99,13 +99,13 @@ TEST(PipeSettingsRecord, ForeignDamagedOrOversizedRecordsChangeNothing) {
         std::vector<uint8_t> bytes = good;
         damage.apply(&bytes);
         PipeSettings restored = Settings("kept", "kept", "kept");
-        EXPECT_EQ(ReadSettingsRecord(bytes.data(), static_cast<int32_t>(bytes.size()), &restored), 0) << damage.what;
+        EXPECT_EQ(kSettingsRecord.Read(bytes.data(), static_cast<int32_t>(bytes.size()), &restored), 0) << damage.what;
         EXPECT_STREQ(restored.program, "kept") << damage.what;
         EXPECT_STREQ(restored.arguments, "kept") << damage.what;
         EXPECT_STREQ(restored.path, "kept") << damage.what;
     }
     PipeSettings restored;
-    EXPECT_EQ(ReadSettingsRecord(nullptr, 26, &restored), 0);
+    EXPECT_EQ(kSettingsRecord.Read(nullptr, 26, &restored), 0);
 }
 
 OutputInfo Info(int32_t width, int32_t height, int32_t frames) {

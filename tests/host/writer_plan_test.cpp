@@ -20,8 +20,8 @@ WriterSettings Settings(const char* path, int32_t cost) {
 }
 
 std::vector<uint8_t> Record(const WriterSettings& settings) {
-    std::vector<uint8_t> bytes(static_cast<size_t>(SettingsRecordSize(settings)));
-    EXPECT_EQ(WriteSettingsRecord(settings, bytes.data(), static_cast<int32_t>(bytes.size())),
+    std::vector<uint8_t> bytes(static_cast<size_t>(kSettingsRecord.Size(settings)));
+    EXPECT_EQ(kSettingsRecord.Write(settings, bytes.data(), static_cast<int32_t>(bytes.size())),
               static_cast<int32_t>(bytes.size()));
     return bytes;
 }
@@ -34,7 +34,7 @@ TEST(WriterSettingsRecord, PathAndCostSurviveARoundTrip) {
         std::vector<uint8_t> bytes = Record(Settings(path, 12));
         EXPECT_EQ(bytes.size(), 16 + std::strlen(path));
         WriterSettings restored = Settings("previous", 1);
-        EXPECT_EQ(ReadSettingsRecord(bytes.data(), static_cast<int32_t>(bytes.size()), &restored),
+        EXPECT_EQ(kSettingsRecord.Read(bytes.data(), static_cast<int32_t>(bytes.size()), &restored),
                   static_cast<int32_t>(bytes.size()));
         EXPECT_STREQ(restored.path, path);
         EXPECT_EQ(restored.cost, 12);
@@ -43,10 +43,10 @@ TEST(WriterSettingsRecord, PathAndCostSurviveARoundTrip) {
 
 TEST(WriterSettingsRecord, TooSmallABufferGetsNothing) {
     WriterSettings settings = Settings("C:\\a.avi", 3);
-    std::vector<uint8_t> bytes(static_cast<size_t>(SettingsRecordSize(settings)) - 1, 0xEE);
-    EXPECT_EQ(WriteSettingsRecord(settings, bytes.data(), static_cast<int32_t>(bytes.size())), 0);
+    std::vector<uint8_t> bytes(static_cast<size_t>(kSettingsRecord.Size(settings)) - 1, 0xEE);
+    EXPECT_EQ(kSettingsRecord.Write(settings, bytes.data(), static_cast<int32_t>(bytes.size())), 0);
     EXPECT_EQ(bytes[0], 0xEE) << "nothing written";
-    EXPECT_EQ(WriteSettingsRecord(settings, nullptr, 100), 0);
+    EXPECT_EQ(kSettingsRecord.Write(settings, nullptr, 100), 0);
 }
 
 TEST(WriterSettingsRecord, ForeignDamagedOrOutOfRangeRecordsChangeNothing) {
@@ -70,15 +70,15 @@ TEST(WriterSettingsRecord, ForeignDamagedOrOutOfRangeRecordsChangeNothing) {
         std::vector<uint8_t> bytes = good;
         bytes[damage.offset] = damage.value;
         WriterSettings settings = Settings("kept", 7);
-        EXPECT_EQ(ReadSettingsRecord(bytes.data(), static_cast<int32_t>(bytes.size()) + damage.size_change, &settings),
-                  0)
+        EXPECT_EQ(
+            kSettingsRecord.Read(bytes.data(), static_cast<int32_t>(bytes.size()) + damage.size_change, &settings), 0)
             << damage.what;
         EXPECT_STREQ(settings.path, "kept") << damage.what;
         EXPECT_EQ(settings.cost, 7) << damage.what;
     }
     WriterSettings settings;
-    EXPECT_EQ(ReadSettingsRecord(nullptr, 16, &settings), 0);
-    EXPECT_EQ(ReadSettingsRecord(good.data(), 15, &settings), 0) << "shorter than the header";
+    EXPECT_EQ(kSettingsRecord.Read(nullptr, 16, &settings), 0);
+    EXPECT_EQ(kSettingsRecord.Read(good.data(), 15, &settings), 0) << "shorter than the header";
 }
 
 OutputInfo Info(int32_t width, int32_t height, int32_t frames, bool audio = true) {
