@@ -61,6 +61,8 @@ public:
     // thread has ended without a word.
     bool WaitForWork();
     bool WorkArrived();
+    // The answer handed back: the mailbox to Idle, then done_event.
+    void ReleaseAnswer();
     void FillVideo();
     void FillFlag();
     void FillAudio();

@@ -43,24 +43,28 @@ bool RelayContext::ServeRequests() {
             }
             case RelayCommand::Audio:
                 FillAudio();
-                mailbox.command.store(static_cast<int32_t>(RelayCommand::Idle), std::memory_order_release);
-                done_event.Signal();
+                ReleaseAnswer();
                 break;
             case RelayCommand::Flag:
                 FillFlag();
-                mailbox.command.store(static_cast<int32_t>(RelayCommand::Idle), std::memory_order_release);
-                done_event.Signal();
+                ReleaseAnswer();
                 break;
             case RelayCommand::Video:
                 FillVideo();
-                mailbox.command.store(static_cast<int32_t>(RelayCommand::Idle), std::memory_order_release);
-                done_event.Signal();
+                ReleaseAnswer();
                 break;
             default: last_pass = true; break;
         }
         if (FlushNotifications()) handoff.brief_waits_left = kBriefWaitsAfterANote;
     }
     return true;
+}
+
+// Idle first, the signal second: in the other order the worker's next
+// request could be overwritten by the late Idle.
+void RelayContext::ReleaseAnswer() {
+    mailbox.command.store(static_cast<int32_t>(RelayCommand::Idle), std::memory_order_release);
+    done_event.Signal();
 }
 
 bool RelayContext::WaitForWork() {
