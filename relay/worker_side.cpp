@@ -107,16 +107,18 @@ void* RelayContext::RelayVideo(int frame, uint32_t format) {
         // slot (with the frame, or zeros once the export is aborted), or the
         // editor's own null. Taken before the lock is left, so that another
         // thread's request cannot overwrite it first.
-        int32_t answer = kNoSlot;
+        void* answer = nullptr;
         {
             RoundTrip trip(*this);
             mailbox.video_frame = frame;
             mailbox.video_format = format;
             trip.Post(RelayCommand::Video, frame);
-            answer = mailbox.video_slot;
+            // The slot's address too: under the lock no other thread's
+            // request can change the format and with it the region.
+            if (mailbox.video_slot != kNoSlot) answer = VideoSlot(mailbox.video_slot);
         }
         ring.MoveTo(frame);
-        return answer != kNoSlot ? VideoSlot(answer) : nullptr;
+        return answer;
     }
     activity.video_hits.fetch_add(1, std::memory_order_relaxed);
     WakeServingThread(Nudge::VideoHit);  // the read-ahead moves on once it runs low
