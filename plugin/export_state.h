@@ -153,3 +153,18 @@ struct ServingActivity {
     uint32_t frames_copied = 0;
     uint32_t flags_read = 0;
 };
+
+// Everything of an export that both sides touch, in one record of values
+// without an owner: the context holds one for a worker thread of the
+// editor's own process, and a section of memory that the editor's process
+// and a helper program both map holds another when the encoder runs there.
+struct ExportChannel {
+    VideoRingState video_ring;
+    FlagRingState flag_ring;
+    RequestMailbox mailbox;
+    Notes notes;
+    Handoff handoff;
+    RelayActivity activity;
+    // Raised only while an export runs, by either side.
+    std::atomic<int32_t> aborted{0};
+};

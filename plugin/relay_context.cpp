@@ -24,12 +24,12 @@ void RelayActivity::Reset() {
 void RelayContext::ResetExportState() {
     // The buffers stay: they are freed when an export ends or is prepared,
     // and the format that names the slots is reset with the video ring.
-    Renew(video_ring);
-    Renew(flag_ring);
-    Renew(mailbox);
-    Renew(notes);
-    Renew(handoff);
-    activity.Reset();
+    Renew(channel->video_ring);
+    Renew(channel->flag_ring);
+    Renew(channel->mailbox);
+    Renew(channel->notes);
+    Renew(channel->handoff);
+    channel->activity.Reset();
     serving = ServingActivity{};
-    aborted.store(0, std::memory_order_relaxed);
+    channel->aborted.store(0, std::memory_order_relaxed);
 }

@@ -93,10 +93,10 @@ public:
 
     // What an export has done, for the benchmark and for tests that must
     // tell a lost request from a slow one.
-    const RelayActivity& Activity() const { return activity; }
+    const RelayActivity& Activity() const { return channel->activity; }
     const ServingActivity& Serving() const { return serving; }
     RelayCommand PendingCommand() const {
-        return static_cast<RelayCommand>(mailbox.command.load(std::memory_order_relaxed));
+        return static_cast<RelayCommand>(channel->mailbox.command.load(std::memory_order_relaxed));
     }
 
     // --- The editor's choices. Written on the editor's thread outside an
@@ -130,7 +130,7 @@ private:
     //     request_lock): the mailbox's requests and `command` to a request or
     //     Finished, the rings' positions, the notes' pending values,
     //     `activity`;
-    //   both: aborted (only ever raised while an export runs), the handoff's
+    //   both: the channel's `aborted`, the handoff's
     //     serving_wait (set by the serving thread, taken by the worker);
     //   the sub-plugin, any of its threads: relay_info, which is its own.
     // Fields that the two threads share without the lock are atomics.
@@ -148,15 +148,13 @@ private:
     // round trip to the server under Wine) follows. The worker signals only
     // a serving thread that has said it waits, once per wait.
     platform::AutoResetEvent wake_event;
-    std::atomic<int32_t> aborted{0};
 
-    VideoRingState video_ring;
-    FlagRingState flag_ring;
+    // What the serving side and the worker's side share: the context's own,
+    // or the one in memory that the editor's process and a helper program
+    // both map.
+    ExportChannel own_channel;
+    ExportChannel* channel = &own_channel;
     ExportBuffers buffers;
-    RequestMailbox mailbox;
-    Notes notes;
-    Handoff handoff;
-    RelayActivity activity;
     ServingActivity serving;
 };
 

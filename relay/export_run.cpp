@@ -81,7 +81,7 @@ unsigned THREAD_ENTRY_CALL RelayContext::WorkerMain(void* argument) {
     OutputPluginTable* table = context->selected;
     const int result = table->output != nullptr ? table->output(&context->relay_info) : 1;
 
-    context->mailbox.command.store(static_cast<int32_t>(RelayCommand::Finished), std::memory_order_release);
+    context->channel->mailbox.command.store(static_cast<int32_t>(RelayCommand::Finished), std::memory_order_release);
     // Signalled whether the serving thread waits or not: the last word of an
     // export costs one call, and must not depend on anything else.
     context->wake_event.Signal();

@@ -26,14 +26,14 @@ bool RelayContext::ServeRequests() {
     const int32_t behind = static_cast<int32_t>((static_cast<int64_t>(buffer_count) - 1) / 3);
     const int32_t ahead = static_cast<int32_t>(static_cast<int64_t>(buffer_count) * 2 / 3);
 
-    handoff.read_ahead_lead = ReadAheadLead(ahead);
+    channel->handoff.read_ahead_lead = ReadAheadLead(ahead);
 
     done_event.Signal();
     for (bool last_pass = false; !last_pass; ++serving.passes) {
-        switch (static_cast<RelayCommand>(mailbox.command.load(std::memory_order_acquire))) {
+        switch (static_cast<RelayCommand>(channel->mailbox.command.load(std::memory_order_acquire))) {
             case RelayCommand::Idle: {
                 bool worked = false;
-                if (aborted.load(std::memory_order_acquire) == 0) {
+                if (channel->aborted.load(std::memory_order_acquire) == 0) {
                     const bool video = PrefetchVideo(behind, ahead);
                     const bool flag = PrefetchFlag(behind, ahead);
                     worked = video || flag;
@@ -55,7 +55,7 @@ bool RelayContext::ServeRequests() {
                 break;
             default: last_pass = true; break;
         }
-        if (FlushNotifications()) handoff.brief_waits_left = kBriefWaitsAfterANote;
+        if (FlushNotifications()) channel->handoff.brief_waits_left = kBriefWaitsAfterANote;
     }
     return true;
 }
@@ -63,7 +63,7 @@ bool RelayContext::ServeRequests() {
 // Idle first, the signal second: in the other order the worker's next
 // request could be overwritten by the late Idle.
 void RelayContext::ReleaseAnswer() {
-    mailbox.command.store(static_cast<int32_t>(RelayCommand::Idle), std::memory_order_release);
+    channel->mailbox.command.store(static_cast<int32_t>(RelayCommand::Idle), std::memory_order_release);
     done_event.Signal();
 }
 
@@ -72,14 +72,14 @@ bool RelayContext::WaitForWork() {
     // asks is_abort every frame), they wait for a brief bound instead of
     // each ending the wait: the editor still sees them within 30 ms. Once
     // they stop, the first one ends the wait at once.
-    const bool brief = handoff.brief_waits_left > 0;
+    const bool brief = channel->handoff.brief_waits_left > 0;
     const ServingWait wait = brief ? ServingWait::ForWork : ServingWait::ForAnything;
     // Say so first, look again second: a worker that stored its news before
     // this store finds no one waiting and signals nothing, so the look must
     // see the news; one that stores after it finds the word and signals.
-    handoff.serving_wait.store(static_cast<uint8_t>(wait), std::memory_order_seq_cst);
+    channel->handoff.serving_wait.store(static_cast<uint8_t>(wait), std::memory_order_seq_cst);
     if (WorkArrived()) {
-        handoff.serving_wait.store(static_cast<uint8_t>(ServingWait::None), std::memory_order_relaxed);
+        channel->handoff.serving_wait.store(static_cast<uint8_t>(ServingWait::None), std::memory_order_relaxed);
         return false;
     }
     // The sub-plugin may show a window owned by one of the editor's, or send
@@ -89,10 +89,10 @@ bool RelayContext::WaitForWork() {
     if (brief) ++serving.brief_waits;
     const platform::WaitResult result =
         wake_event.WaitTakingSentMessages(brief ? platform::WaitLimit::Brief : platform::WaitLimit::HalfSecond);
-    handoff.serving_wait.store(static_cast<uint8_t>(ServingWait::None), std::memory_order_relaxed);
+    channel->handoff.serving_wait.store(static_cast<uint8_t>(ServingWait::None), std::memory_order_relaxed);
     if (result == platform::WaitResult::Signalled) return false;
     if (brief) {
-        --handoff.brief_waits_left;
+        --channel->handoff.brief_waits_left;
         ++serving.brief_timeouts;
     } else {
         ++serving.timed_out_waits;
@@ -105,17 +105,18 @@ bool RelayContext::WaitForWork() {
 // What the worker may have stored since this pass looked: a request, a
 // note, or a position that leaves a ring running low.
 bool RelayContext::WorkArrived() {
-    if (mailbox.command.load(std::memory_order_seq_cst) != static_cast<int32_t>(RelayCommand::Idle)) return true;
+    if (channel->mailbox.command.load(std::memory_order_seq_cst) != static_cast<int32_t>(RelayCommand::Idle))
+        return true;
     // Once aborted, nothing is read ahead and no note goes to the editor.
-    if (aborted.load(std::memory_order_seq_cst) != 0) return false;
+    if (channel->aborted.load(std::memory_order_seq_cst) != 0) return false;
     const int32_t frame_count = host_copy.frame_count;
-    return notes.preview_pending.load(std::memory_order_seq_cst) != 0 ||
-           notes.abort_check_pending.load(std::memory_order_seq_cst) != 0 ||
-           notes.progress_position.load(std::memory_order_seq_cst) != notes.shown_position ||
-           notes.progress_total.load(std::memory_order_seq_cst) != notes.shown_total ||
-           (video_ring.format.load(std::memory_order_relaxed) != kNoFormat &&
-            VideoRing().RunningLow(VideoRing().Position(), handoff.read_ahead_lead, frame_count)) ||
-           FlagRing().RunningLow(FlagRing().Position(), handoff.read_ahead_lead, frame_count);
+    return channel->notes.preview_pending.load(std::memory_order_seq_cst) != 0 ||
+           channel->notes.abort_check_pending.load(std::memory_order_seq_cst) != 0 ||
+           channel->notes.progress_position.load(std::memory_order_seq_cst) != channel->notes.shown_position ||
+           channel->notes.progress_total.load(std::memory_order_seq_cst) != channel->notes.shown_total ||
+           (channel->video_ring.format.load(std::memory_order_relaxed) != kNoFormat &&
+            VideoRing().RunningLow(VideoRing().Position(), channel->handoff.read_ahead_lead, frame_count)) ||
+           FlagRing().RunningLow(FlagRing().Position(), channel->handoff.read_ahead_lead, frame_count);
 }
 
 namespace {
@@ -155,9 +156,9 @@ FrameSize FrameBytesFor(const OutputInfo& info, uint32_t format) {
 
 }  // namespace
 
-ReadAheadRing RelayContext::VideoRing() { return ReadAheadRing(buffers.video_tags, video_ring.position); }
+ReadAheadRing RelayContext::VideoRing() { return ReadAheadRing(buffers.video_tags, channel->video_ring.position); }
 
-ReadAheadRing RelayContext::FlagRing() { return ReadAheadRing(buffers.flag_tags, flag_ring.position); }
+ReadAheadRing RelayContext::FlagRing() { return ReadAheadRing(buffers.flag_tags, channel->flag_ring.position); }
 
 uint8_t* RelayContext::VideoSlot(int32_t slot) const {
     return buffers.video_slots.load(std::memory_order_relaxed) +
@@ -171,20 +172,20 @@ void RelayContext::ReleaseVideoSlots() {
 }
 
 bool RelayContext::EnsureVideoFormat() {
-    const uint32_t wanted = mailbox.video_format;
-    if (wanted != kNoFormat && video_ring.format.load(std::memory_order_relaxed) == wanted &&
+    const uint32_t wanted = channel->mailbox.video_format;
+    if (wanted != kNoFormat && channel->video_ring.format.load(std::memory_order_relaxed) == wanted &&
         buffers.video_slots.load(std::memory_order_relaxed) != nullptr) {
         return true;
     }
 
     buffers.video_tags.Fill(kEmptyTag);
-    video_ring.refused_frame = -1;  // it was refused in the old format
+    channel->video_ring.refused_frame = -1;  // it was refused in the old format
     buffers.video_frame_bytes = 0;
     buffers.slot_stride.store(0, std::memory_order_release);
     ReleaseVideoSlots();
     // The format names the ring only while a region exists, so that no later
     // request in the old format can reach a released region.
-    video_ring.format.store(kNoFormat, std::memory_order_release);
+    channel->video_ring.format.store(kNoFormat, std::memory_order_release);
 
     const FrameSize size = FrameBytesFor(host_copy, wanted);
     if (size.kind == FrameSize::Kind::Refused) return false;
@@ -206,7 +207,7 @@ bool RelayContext::EnsureVideoFormat() {
         // Once the export is aborted the user has been told, or has
         // cancelled; requests read on until the sub-plugin notices, and each
         // would show the message again.
-        if (aborted.load(std::memory_order_acquire) == 0) ShowError(kBufferMemoryMessage);
+        if (channel->aborted.load(std::memory_order_acquire) == 0) ShowError(kBufferMemoryMessage);
         return false;
     }
 
@@ -214,13 +215,13 @@ bool RelayContext::EnsureVideoFormat() {
     buffers.video_frame_bytes = static_cast<int32_t>(frame_bytes);
     buffers.slot_stride.store(static_cast<int32_t>(stride), std::memory_order_release);
     buffers.video_slots.store(static_cast<uint8_t*>(region), std::memory_order_release);
-    video_ring.format.store(wanted, std::memory_order_release);
+    channel->video_ring.format.store(wanted, std::memory_order_release);
     return true;
 }
 
 bool RelayContext::PrefetchVideo(int32_t behind, int32_t ahead) {
     const ReadAheadRing ring = VideoRing();
-    const uint32_t format = video_ring.format.load(std::memory_order_relaxed);
+    const uint32_t format = channel->video_ring.format.load(std::memory_order_relaxed);
     const int32_t position = ring.Position();
     return format != kNoFormat && buffers.video_slots.load(std::memory_order_relaxed) != nullptr &&
            ring.PrefetchAround(position, behind, ahead, host_copy.frame_count,
@@ -228,7 +229,7 @@ bool RelayContext::PrefetchVideo(int32_t behind, int32_t ahead) {
                                    if (CopyFrame(frame, format, slot)) return true;
                                    // The worker stands on a frame its slot does not hold: its request
                                    // for it is on the way, and the editor's null is that request's answer.
-                                   if (frame == position) video_ring.refused_frame = frame;
+                                   if (frame == position) channel->video_ring.refused_frame = frame;
                                    return false;
                                });
 }
@@ -242,7 +243,7 @@ bool RelayContext::PrefetchFlag(int32_t behind, int32_t ahead) {
 bool RelayContext::CopyFrame(int32_t frame, uint32_t format, int32_t slot) {
     const void* source = host_info->get_video_ex(frame, format);
     if (source == nullptr) {
-        aborted.store(1, std::memory_order_release);
+        channel->aborted.store(1, std::memory_order_release);
         return false;
     }
     std::memcpy(VideoSlot(slot), source, static_cast<size_t>(buffers.video_frame_bytes));
@@ -257,26 +258,26 @@ bool RelayContext::CopyFlag(int32_t frame, int32_t slot) {
 }
 
 void RelayContext::FillVideo() {
-    mailbox.video_slot = kNoSlot;
-    const int32_t frame = mailbox.video_frame;
-    const uint32_t format = mailbox.video_format;
+    channel->mailbox.video_slot = kNoSlot;
+    const int32_t frame = channel->mailbox.video_frame;
+    const uint32_t format = channel->mailbox.video_format;
     if (frame < 0) {  // the worker answers these itself; never index a ring with them
-        aborted.store(1, std::memory_order_release);
+        channel->aborted.store(1, std::memory_order_release);
         return;
     }
     // Also once the export is aborted: a request in another format, or the
     // first one, still needs a slot of its own size to be answered with.
-    if (format != video_ring.format.load(std::memory_order_relaxed) || format == kNoFormat) {
+    if (format != channel->video_ring.format.load(std::memory_order_relaxed) || format == kNoFormat) {
         if (!EnsureVideoFormat()) {
-            aborted.store(1, std::memory_order_release);
+            channel->aborted.store(1, std::memory_order_release);
             return;
         }
     }
     const ReadAheadRing ring = VideoRing();
     const int32_t slot = ring.SlotOf(frame);
-    if (aborted.load(std::memory_order_acquire) != 0) {
-        if (frame == video_ring.refused_frame) {  // the editor's own null, once
-            video_ring.refused_frame = -1;
+    if (channel->aborted.load(std::memory_order_acquire) != 0) {
+        if (frame == channel->video_ring.refused_frame) {  // the editor's own null, once
+            channel->video_ring.refused_frame = -1;
             return;
         }
         // The editor is no longer asked, but it never answers a cancelled
@@ -287,70 +288,71 @@ void RelayContext::FillVideo() {
             ring.Empty(slot);
             std::memset(VideoSlot(slot), 0, static_cast<size_t>(buffers.video_frame_bytes));
         }
-        mailbox.video_slot = slot;
+        channel->mailbox.video_slot = slot;
         return;
     }
     // A refused fetch passes the editor's own null on.
     const auto fill = ring.FillRequest(
         frame, [this, format](int32_t wanted, int32_t into) { return CopyFrame(wanted, format, into); });
-    if (fill != ReadAheadRing::Fill::Refused) mailbox.video_slot = slot;
+    if (fill != ReadAheadRing::Fill::Refused) channel->mailbox.video_slot = slot;
 }
 
 void RelayContext::FillFlag() {
-    const int32_t frame = mailbox.flag_frame;
+    const int32_t frame = channel->mailbox.flag_frame;
     if (frame < 0) {  // the worker answers these itself; never index a ring with them
-        mailbox.flag_result = 0;
+        channel->mailbox.flag_result = 0;
         return;
     }
     const ReadAheadRing ring = FlagRing();
     const int32_t slot = ring.SlotOf(frame);
-    if (aborted.load(std::memory_order_acquire) != 0) {
+    if (channel->aborted.load(std::memory_order_acquire) != 0) {
         // Whatever the slot holds, possibly another frame's flag: the
         // sub-plugin learns of the abort through is_abort.
-        mailbox.flag_result = buffers.flag_values[slot].load(std::memory_order_acquire);
+        channel->mailbox.flag_result = buffers.flag_values[slot].load(std::memory_order_acquire);
         return;
     }
     ring.FillRequest(frame, [this](int32_t wanted, int32_t into) { return CopyFlag(wanted, into); });
-    mailbox.flag_result = buffers.flag_values[slot].load(std::memory_order_relaxed);
+    channel->mailbox.flag_result = buffers.flag_values[slot].load(std::memory_order_relaxed);
 }
 
 void RelayContext::FillAudio() {
-    if (aborted.load(std::memory_order_acquire) != 0) {
-        mailbox.audio_result = nullptr;
-        if (mailbox.audio_read != nullptr) *mailbox.audio_read = 0;
+    if (channel->aborted.load(std::memory_order_acquire) != 0) {
+        channel->mailbox.audio_result = nullptr;
+        if (channel->mailbox.audio_read != nullptr) *channel->mailbox.audio_read = 0;
         return;
     }
     // The editor writes the count through `read`; a sub-plugin that passes
     // null gets the audio without it rather than a write through null.
     int ignored = 0;
-    mailbox.audio_result = host_info->get_audio(mailbox.audio_start, mailbox.audio_length,
-                                                mailbox.audio_read != nullptr ? mailbox.audio_read : &ignored);
+    channel->mailbox.audio_result =
+        host_info->get_audio(channel->mailbox.audio_start, channel->mailbox.audio_length,
+                             channel->mailbox.audio_read != nullptr ? channel->mailbox.audio_read : &ignored);
 }
 
 bool RelayContext::FlushNotifications() {
-    if (aborted.load(std::memory_order_acquire) != 0) return false;
+    if (channel->aborted.load(std::memory_order_acquire) != 0) return false;
     bool forwarded = false;
     // Each note is taken before it is forwarded, so that one left while the
     // editor's function runs is kept for the next pass instead of lost.
-    if (notes.preview_pending.exchange(0, std::memory_order_acq_rel) != 0) {
+    if (channel->notes.preview_pending.exchange(0, std::memory_order_acq_rel) != 0) {
         host_info->update_preview();
         forwarded = true;
     }
-    const int32_t position = notes.progress_position.load(std::memory_order_acquire);
-    const int32_t total = notes.progress_total.load(std::memory_order_acquire);
-    if (position != notes.shown_position || total != notes.shown_total) {
+    const int32_t position = channel->notes.progress_position.load(std::memory_order_acquire);
+    const int32_t total = channel->notes.progress_total.load(std::memory_order_acquire);
+    if (position != channel->notes.shown_position || total != channel->notes.shown_total) {
         host_info->show_progress(position, total);
-        notes.shown_position = position;
-        notes.shown_total = total;
+        channel->notes.shown_position = position;
+        channel->notes.shown_total = total;
         forwarded = true;
     }
-    if (notes.abort_check_pending.exchange(0, std::memory_order_acq_rel) != 0) {
+    if (channel->notes.abort_check_pending.exchange(0, std::memory_order_acq_rel) != 0) {
         forwarded = true;
         // Only ever raise the flag: the worker may have set it meanwhile
         // (a frame number below 0), and that must not be cleared.
         if (int answer = host_info->is_abort()) {
             int32_t expected = 0;
-            aborted.compare_exchange_strong(expected, answer, std::memory_order_acq_rel);
+            channel->aborted.compare_exchange_strong(expected, answer, std::memory_order_acq_rel);
         }
     }
     return forwarded;

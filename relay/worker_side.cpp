@@ -40,7 +40,7 @@
 // be ordered before them. The tags that a hit looks at were all written
 // before the serving thread stored the word this load reads.
 void RelayContext::WakeServingThread(Nudge nudge) {
-    const auto wait = static_cast<ServingWait>(handoff.serving_wait.load(std::memory_order_seq_cst));
+    const auto wait = static_cast<ServingWait>(channel->handoff.serving_wait.load(std::memory_order_seq_cst));
     if (wait == ServingWait::None) return;
     const int32_t frame_count = host_copy.frame_count;
     switch (nudge) {
@@ -49,20 +49,20 @@ void RelayContext::WakeServingThread(Nudge nudge) {
             if (wait != ServingWait::ForAnything) return;
             break;
         case Nudge::VideoHit:
-            if (!VideoRing().RunningLow(video_ring.position.load(std::memory_order_relaxed), handoff.read_ahead_lead,
-                                        frame_count)) {
+            if (!VideoRing().RunningLow(channel->video_ring.position.load(std::memory_order_relaxed),
+                                        channel->handoff.read_ahead_lead, frame_count)) {
                 return;
             }
             break;
         case Nudge::FlagHit:
-            if (!FlagRing().RunningLow(flag_ring.position.load(std::memory_order_relaxed), handoff.read_ahead_lead,
-                                       frame_count)) {
+            if (!FlagRing().RunningLow(channel->flag_ring.position.load(std::memory_order_relaxed),
+                                       channel->handoff.read_ahead_lead, frame_count)) {
                 return;
             }
             break;
     }
     // The exchange lets only one of several threads of the sub-plugin signal.
-    if (handoff.serving_wait.exchange(static_cast<uint8_t>(ServingWait::None), std::memory_order_seq_cst) !=
+    if (channel->handoff.serving_wait.exchange(static_cast<uint8_t>(ServingWait::None), std::memory_order_seq_cst) !=
         static_cast<uint8_t>(ServingWait::None)) {
         wake_event.Signal();
     }
@@ -79,11 +79,11 @@ public:
 
     // The request fields must be written before this.
     void Post(RelayCommand code, int32_t frame = -1) {
-        RelayActivity& activity = context_.activity;
+        RelayActivity& activity = context_.channel->activity;
         activity.last_command.store(static_cast<int32_t>(code), std::memory_order_relaxed);
         activity.last_frame.store(frame, std::memory_order_relaxed);
         activity.requests_posted.fetch_add(1, std::memory_order_relaxed);
-        context_.mailbox.command.store(static_cast<int32_t>(code), std::memory_order_seq_cst);
+        context_.channel->mailbox.command.store(static_cast<int32_t>(code), std::memory_order_seq_cst);
         context_.WakeServingThread(Nudge::Request);
         context_.done_event.Wait(platform::WaitLimit::Forever);
         activity.requests_answered.fetch_add(1, std::memory_order_relaxed);
@@ -96,12 +96,12 @@ private:
 void* RelayContext::RelayVideo(int frame, uint32_t format) {
     if (frame < 0) {
         // Its slot index would be negative; answer as a fetch that failed.
-        aborted.store(1, std::memory_order_release);
+        channel->aborted.store(1, std::memory_order_release);
         return nullptr;
     }
     const ReadAheadRing ring = VideoRing();
-    const bool hit =
-        format != kNoFormat && format == video_ring.format.load(std::memory_order_acquire) && ring.MoveAndLookUp(frame);
+    const bool hit = format != kNoFormat && format == channel->video_ring.format.load(std::memory_order_acquire) &&
+                     ring.MoveAndLookUp(frame);
     if (!hit) {
         // The serving thread decides the answer while this thread waits: the
         // slot (with the frame, or zeros once the export is aborted), or the
@@ -110,17 +110,17 @@ void* RelayContext::RelayVideo(int frame, uint32_t format) {
         void* answer = nullptr;
         {
             RoundTrip trip(*this);
-            mailbox.video_frame = frame;
-            mailbox.video_format = format;
+            channel->mailbox.video_frame = frame;
+            channel->mailbox.video_format = format;
             trip.Post(RelayCommand::Video, frame);
             // The slot's address too: under the lock no other thread's
             // request can change the format and with it the region.
-            if (mailbox.video_slot != kNoSlot) answer = VideoSlot(mailbox.video_slot);
+            if (channel->mailbox.video_slot != kNoSlot) answer = VideoSlot(channel->mailbox.video_slot);
         }
         ring.MoveTo(frame);
         return answer;
     }
-    activity.video_hits.fetch_add(1, std::memory_order_relaxed);
+    channel->activity.video_hits.fetch_add(1, std::memory_order_relaxed);
     WakeServingThread(Nudge::VideoHit);  // the read-ahead moves on once it runs low
     uint8_t* slots = buffers.video_slots.load(std::memory_order_acquire);
     const int32_t stride = buffers.slot_stride.load(std::memory_order_acquire);
@@ -136,7 +136,7 @@ int RelayContext::RelayFlag(int frame) {
     if (FlagRing().ReadHeld(frame, [this, &value](int32_t slot) {
             value = buffers.flag_values[slot].load(std::memory_order_acquire);
         })) {
-        activity.flag_hits.fetch_add(1, std::memory_order_relaxed);
+        channel->activity.flag_hits.fetch_add(1, std::memory_order_relaxed);
         WakeServingThread(Nudge::FlagHit);
         return value;
     }
@@ -144,36 +144,36 @@ int RelayContext::RelayFlag(int frame) {
     // sub-plugin thread of its own could move the position and let the ring
     // slot be refilled before this thread looked at it.
     RoundTrip trip(*this);
-    mailbox.flag_frame = frame;
+    channel->mailbox.flag_frame = frame;
     trip.Post(RelayCommand::Flag, frame);
-    return mailbox.flag_result;
+    return channel->mailbox.flag_result;
 }
 
 void* RelayContext::RelayAudio(int start, int length, int* read) {
     RoundTrip trip(*this);
-    mailbox.audio_start = start;
-    mailbox.audio_length = length;
-    mailbox.audio_read = read;
+    channel->mailbox.audio_start = start;
+    channel->mailbox.audio_length = length;
+    channel->mailbox.audio_read = read;
     trip.Post(RelayCommand::Audio);
-    return mailbox.audio_result;
+    return channel->mailbox.audio_result;
 }
 
 int RelayContext::RelayAbortCheck() {
-    notes.abort_check_pending.store(1, std::memory_order_seq_cst);
+    channel->notes.abort_check_pending.store(1, std::memory_order_seq_cst);
     WakeServingThread(Nudge::Note);
     platform::PumpMessages();
-    return aborted.load(std::memory_order_acquire);
+    return channel->aborted.load(std::memory_order_acquire);
 }
 
 int RelayContext::RelayProgress(int position, int total) {
-    notes.progress_position.store(position, std::memory_order_seq_cst);
-    notes.progress_total.store(total, std::memory_order_seq_cst);
+    channel->notes.progress_position.store(position, std::memory_order_seq_cst);
+    channel->notes.progress_total.store(total, std::memory_order_seq_cst);
     WakeServingThread(Nudge::Note);
     return 1;
 }
 
 int RelayContext::RelayPreview() {
-    notes.preview_pending.store(1, std::memory_order_seq_cst);
+    channel->notes.preview_pending.store(1, std::memory_order_seq_cst);
     WakeServingThread(Nudge::Note);
     return 1;
 }

@@ -10,13 +10,13 @@
 
 struct RelayContextProbe {
     explicit RelayContextProbe(RelayContext& context)
-        : video_ring(context.video_ring),
-          flag_ring(context.flag_ring),
+        : video_ring(context.channel->video_ring),
+          flag_ring(context.channel->flag_ring),
           buffers(context.buffers),
-          mailbox(context.mailbox),
-          notes(context.notes),
-          handoff(context.handoff),
-          aborted(context.aborted),
+          mailbox(context.channel->mailbox),
+          notes(context.channel->notes),
+          handoff(context.channel->handoff),
+          aborted(context.channel->aborted),
           host_info(context.host_info),
           relay_info(context.relay_info),
           worker_thread(context.worker_thread),
