@@ -4,17 +4,12 @@
 
 #include "dialog/settings_dialog.h"
 #include "plugin/display_name.h"
+#include "plugin/file_filter.h"
 #include "plugin/relay_context.h"
 
-namespace {
+const char kDisplayName[] = "Offloader";
 
-// Pairs of (description, patterns) for the editor's save dialog, each
-// NUL-terminated, closed by an empty string (the literal's own NUL).
-const char kFileFilter[] =
-    "ビデオファイル\0*.asf;*.ogm;*.mkv;*.wmv;*.avi\0"
-    "オーディオファイル\0*.snd;*.mpa;*.au;*.wma;*.mp3;*.wav\0"
-    "画像ファイル\0*.gif;*.jpeg;*.jpg;*.png;*.bmp\0"
-    "すべてのファイル\0*.*\0";
+namespace {
 
 const char kInformation[] = "Offloader 0.9.0 : 出力プラグインを別スレッドで動かし、フレームを先読みします";
 
