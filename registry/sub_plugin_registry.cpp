@@ -65,9 +65,17 @@ ModuleHandle LoadListedModule(const char* folder, const std::string& file_name) 
     return platform::LoadModule(file_name.c_str());
 }
 
+bool IsRelayName(const char* name, const ScanRules& rules) {
+    if (std::strcmp(name, kDisplayName) == 0) return true;
+    for (const char* const* other = rules.relay_names; other != nullptr && *other != nullptr; ++other) {
+        if (std::strcmp(name, *other) == 0) return true;
+    }
+    return false;
+}
+
 // Loads and checks one entry; false when it must be dropped, with its module
 // already unloaded.
-bool LoadAndCheck(const char* folder, SubPluginEntry& entry) {
+bool LoadAndCheck(const char* folder, SubPluginEntry& entry, const ScanRules& rules) {
     ModuleHandle module = LoadListedModule(folder, entry.file_name);
     if (module == nullptr) return false;
     auto get_table = reinterpret_cast<GetOutputPluginTableFunction>(platform::FindExport(module, kTableExportName));
@@ -80,7 +88,7 @@ bool LoadAndCheck(const char* folder, SubPluginEntry& entry) {
     OutputPluginTable* table = entry.table;
     // A null table or name cannot be shown or checked; a table carrying the
     // relay's own name is a copy of the relay, which must not relay itself.
-    bool unusable = table == nullptr || table->name == nullptr || std::strcmp(table->name, kDisplayName) == 0;
+    bool unusable = table == nullptr || table->name == nullptr || IsRelayName(table->name, rules);
     // A sub-plugin that refuses init has not started, so it never sees exit.
     if (!unusable && table->init != nullptr && table->init() == 0) unusable = true;
     if (unusable) {
@@ -96,9 +104,18 @@ bool LoadAndCheck(const char* folder, SubPluginEntry& entry) {
 
 int ScanSubPlugins(SubPluginList& plugins) {
     plugins.clear();
+    char executable[kPathBufferSize];
+    if (!platform::GetHostExecutablePath(executable, sizeof executable)) return 0;
+    return ScanSubPluginsOf(executable, plugins, ScanRules{});
+}
+
+int ScanSubPluginsOf(const char* host_executable, SubPluginList& plugins, const ScanRules& rules) {
+    plugins.clear();
 
     char folder[kPathBufferSize];
-    if (!platform::GetHostExecutablePath(folder, sizeof folder)) return 0;
+    size_t executable_length = std::strlen(host_executable);
+    if (executable_length >= sizeof folder) return 0;
+    std::memcpy(folder, host_executable, executable_length + 1);
     char saved_directory[kPathBufferSize];
     if (!platform::GetCurrentFolder(saved_directory, sizeof saved_directory)) return 0;
     platform::RemoveLastPathElement(folder);
@@ -108,7 +125,9 @@ int ScanSubPlugins(SubPluginList& plugins) {
     if (ListCandidates(plugins)) {
         size_t position = 0;
         while (position < plugins.size()) {
-            if (LoadAndCheck(folder, plugins[position])) {
+            SubPluginEntry& entry = plugins[position];
+            bool admitted = rules.admit == nullptr || rules.admit(entry.file_name.c_str(), rules.admit_context);
+            if (admitted && LoadAndCheck(folder, entry, rules)) {
                 ++position;
             } else {
                 plugins.erase(plugins.begin() + static_cast<std::ptrdiff_t>(position));
