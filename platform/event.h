@@ -3,6 +3,8 @@
 // signalled".
 #pragma once
 
+#include "platform/handles.h"
+
 namespace platform {
 
 // Brief: 30 ms, for a waiter that has word to pass on soon after it arrives.
@@ -28,6 +30,20 @@ public:
     // end). Without a window system this is Wait.
     WaitResult WaitTakingSentMessages(WaitLimit limit);
 
+    // The event's handle, for another process to be handed (ChildProcess's
+    // list at its start).
+    ObjectHandle handle() const;
+    // Takes over a handle of an event that this process was handed by the
+    // one that created it: both then signal and wait on the same event, and
+    // Close() closes this handle only. False for 0, and the object stays
+    // empty.
+    //
+    // POSIX: an event exists in its own process only, and its handle is a
+    // pointer to its state, counted: the native tests play the other
+    // process on a thread of their own, which adopts the handle value its
+    // creator gives it; the state lives until the last of them closes.
+    bool Adopt(ObjectHandle handle);
+
 protected:
     EventBase() = default;
     ~EventBase();
@@ -37,6 +53,29 @@ protected:
     void* handle_ = nullptr;
 };
 }  // namespace detail
+
+// What a thread does with its messages while it waits on more than the event.
+enum class WhileWaiting {
+    Nothing,
+    // Hands every message other threads send to its windows to them; posted
+    // messages stay queued (as WaitTakingSentMessages).
+    TakeSentMessages,
+    // Dispatches posted messages too, as a modal loop does: for a thread
+    // whose window owns another process's window while it waits.
+    DispatchMessages,
+};
+
+enum class WaitEnd { Signalled, ProcessEnded, TimedOut };
+
+// Waits until `event` is signalled or the process `process` (a
+// ChildProcess's handle(); 0 for none) has ended, whichever comes first, or
+// until `limit` has passed in all, however many messages arrive meanwhile
+// (each one is still handled to its end). Both at once report Signalled:
+// the event's news is read before the process's end is. A failed wait is
+// reported as a timeout. Without a window system `messages` means nothing;
+// POSIX looks at the process, which must be a child of this one, every few
+// milliseconds.
+WaitEnd WaitForEventOrEnd(detail::EventBase& event, ObjectHandle process, WaitLimit limit, WhileWaiting messages);
 
 // Releases exactly one waiter per Signal() and is then unsignalled again;
 // used for "go" and "request done".

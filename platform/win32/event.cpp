@@ -4,7 +4,7 @@
 
 #include "platform/win32/sent_messages.h"
 
-namespace platform::detail {
+namespace platform {
 
 namespace {
 DWORD Milliseconds(WaitLimit limit) {
@@ -16,6 +16,8 @@ DWORD Milliseconds(WaitLimit limit) {
     return INFINITE;
 }
 }  // namespace
+
+namespace detail {
 
 EventBase::~EventBase() { Close(); }
 
@@ -47,4 +49,37 @@ WaitResult EventBase::WaitTakingSentMessages(WaitLimit limit) {
                                                                                             : WaitResult::TimedOut;
 }
 
-}  // namespace platform::detail
+ObjectHandle EventBase::handle() const { return reinterpret_cast<ObjectHandle>(handle_); }
+
+bool EventBase::Adopt(ObjectHandle handle) {
+    Close();
+    handle_ = reinterpret_cast<void*>(handle);
+    return handle_ != nullptr;
+}
+
+}  // namespace detail
+
+WaitEnd WaitForEventOrEnd(detail::EventBase& event, ObjectHandle process, WaitLimit limit, WhileWaiting messages) {
+    // The event first: a wait that finds both signalled names the first.
+    const HANDLE objects[2] = {reinterpret_cast<HANDLE>(event.handle()), reinterpret_cast<HANDLE>(process)};
+    const DWORD count = process != 0 ? 2 : 1;
+    const DWORD milliseconds = Milliseconds(limit);
+    // Under Wine every wait is a request to its server: one call each.
+    DWORD woken = WAIT_FAILED;
+    switch (messages) {
+        case WhileWaiting::Nothing:
+            woken = WaitForMultipleObjects(count, objects, FALSE, milliseconds);
+            break;
+        case WhileWaiting::TakeSentMessages:
+            woken = win32::WaitTakingMessages(objects, count, milliseconds, false);
+            break;
+        case WhileWaiting::DispatchMessages:
+            woken = win32::WaitTakingMessages(objects, count, milliseconds, true);
+            break;
+    }
+    if (woken == WAIT_OBJECT_0) return WaitEnd::Signalled;
+    if (count == 2 && woken == WAIT_OBJECT_0 + 1) return WaitEnd::ProcessEnded;
+    return WaitEnd::TimedOut;
+}
+
+}  // namespace platform
