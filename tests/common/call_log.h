@@ -1,6 +1,8 @@
 // The test program's record of the calls its test sub-plugins received. The
 // sub-plugins find it through the program's OffloaderTestRecord export, so
-// the record outlives their unloading.
+// the record outlives their unloading; those that run in another program
+// (the isolated module's helper) append to a file that this record takes in
+// whenever it is read.
 #pragma once
 
 #include <cstdint>

@@ -51,9 +51,6 @@ void FindOwnName() {
 
 void Record(const char* function, int argument, int result, const void* bytes = nullptr, int byte_count = 0,
             int32_t detail = 0) {
-    auto record = reinterpret_cast<OffloaderTestRecordFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(nullptr), OFFLOADER_TEST_RECORD_EXPORT)));
-    if (record == nullptr) return;
     if (g_module_name[0] == '\0') FindOwnName();
     char directory[MAX_PATH] = {};
     GetCurrentDirectoryA(sizeof directory, directory);
@@ -67,7 +64,7 @@ void Record(const char* function, int argument, int result, const void* bytes = 
                           GetCurrentThreadId(),
                           GetThreadPriority(GetCurrentThread()),
                           detail};
-    record(&call);
+    DeliverCall(call);
 }
 
 int Init() {

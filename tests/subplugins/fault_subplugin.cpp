@@ -6,6 +6,10 @@
 //   FAULT_EXIT_RESULT=n    exit returns n (default 1)
 //   FAULT_OUTPUT_STUCK     output reads frame 0 and then waits for ever, as a
 //                          hung encoder does
+//   FAULT_INIT_CRASHES, FAULT_CONFIG_CRASHES, FAULT_CONFIG_GET_CRASHES
+//                          that function writes through a null pointer once
+//                          it has recorded its call (the table has a config
+//                          only for the second)
 // Its settings answers are ordered at run time through the exported
 // FaultSetSettingsAnswers: config_get announces any size, config_set returns
 // any result. Its output reads every frame and returns 1. Every call is
@@ -28,10 +32,13 @@ namespace {
 
 char g_module_name[MAX_PATH];
 
+// An access violation, whatever the optimiser knows about null pointers.
+[[maybe_unused]] void Crash() {
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 1;
+}
+
 void Record(const char* function, int argument, int result) {
-    auto record = reinterpret_cast<OffloaderTestRecordFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(nullptr), OFFLOADER_TEST_RECORD_EXPORT)));
-    if (record == nullptr) return;
     char directory[MAX_PATH] = {};
     GetCurrentDirectoryA(sizeof directory, directory);
     SubPluginCall call = {g_module_name,
@@ -44,7 +51,7 @@ void Record(const char* function, int argument, int result) {
                           GetCurrentThreadId(),
                           GetThreadPriority(GetCurrentThread()),
                           0};
-    record(&call);
+    DeliverCall(call);
 }
 
 // The bytes it keeps as its settings, and what it is ordered to answer.
@@ -54,6 +61,9 @@ int g_set_result = static_cast<int>(sizeof g_settings);
 
 int Init() {
     Record("init", 0, FAULT_INIT_RESULT);
+#if defined(FAULT_INIT_CRASHES)
+    Crash();
+#endif
     return FAULT_INIT_RESULT;
 }
 
@@ -76,7 +86,22 @@ int Output(OutputInfo* info) {
 
 // Announces whatever it was ordered to; a fill writes what it has, within
 // what it is offered.
+#if defined(FAULT_CONFIG_CRASHES)
+int Config(WindowHandle, ModuleHandle) {
+    Record("config", 0, 0);
+    Crash();
+    return 0;
+}
+#define FAULT_CONFIG Config
+#else
+#define FAULT_CONFIG nullptr
+#endif
+
 int ConfigGet(void* data, int size) {
+#if defined(FAULT_CONFIG_GET_CRASHES)
+    Record("config_get", size, 0);
+    Crash();
+#endif
     if (data == nullptr) {
         Record("config_get", size, g_announced);
         return g_announced;
@@ -100,7 +125,7 @@ int ConfigSet(void* data, int size) {
 
 // clang-format off
 OutputPluginTable g_table = {
-    0, "Fault Encoder", "All files\0*.*\0", "Fault Encoder information", Init, Exit, Output, nullptr,
+    0, "Fault Encoder", "All files\0*.*\0", "Fault Encoder information", Init, Exit, Output, FAULT_CONFIG,
     ConfigGet, ConfigSet, {},
 };
 // clang-format on

@@ -82,24 +82,25 @@ const char* ModuleName() {
 }
 
 void Record(const char* function, int argument, int result, const void* bytes, int byte_count, int32_t detail) {
-    OffloaderTestRecordFunction record = nullptr;
     char directory[1024] = {};
 #if defined(_WIN32)
-    record = reinterpret_cast<OffloaderTestRecordFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(nullptr), OFFLOADER_TEST_RECORD_EXPORT)));
     GetCurrentDirectoryA(sizeof directory, directory);
     uint32_t thread_id = GetCurrentThreadId();
     int priority = GetThreadPriority(GetCurrentThread());
 #else
-    record = reinterpret_cast<OffloaderTestRecordFunction>(dlsym(RTLD_DEFAULT, OFFLOADER_TEST_RECORD_EXPORT));
+    auto record = reinterpret_cast<OffloaderTestRecordFunction>(dlsym(RTLD_DEFAULT, OFFLOADER_TEST_RECORD_EXPORT));
+    if (record == nullptr) return;
     if (getcwd(directory, sizeof directory) == nullptr) directory[0] = '\0';
     uint32_t thread_id = static_cast<uint32_t>(gettid());
     int priority = 0;
 #endif
-    if (record == nullptr) return;
     SubPluginCall call = {ModuleName(), function,  argument,  result,   bytes,
                           byte_count,   directory, thread_id, priority, detail};
+#if defined(_WIN32)
+    DeliverCall(call);
+#else
     record(&call);
+#endif
 }
 
 }  // namespace test_subplugin
