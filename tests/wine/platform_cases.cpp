@@ -1,8 +1,8 @@
 // The relay's wait on the editor's thread, as Windows runs it: while it
 // waits for the worker it takes the messages that other threads send to the
-// thread's windows, and only those; the half-second limit holds however
-// many of them arrive. And the request lock, which a thread that holds it
-// must not enter again.
+// thread's windows, and only those unless it is told to dispatch posted ones
+// too; the half-second limit holds however many of them arrive. And the
+// request lock, which a thread that holds it must not enter again.
 #include <windows.h>
 
 #include "platform/event.h"
@@ -108,35 +108,62 @@ DWORD WINAPI EntersTwice(void* argument) {
 
 }  // namespace
 
-TEST_CASE(platform, a_wait_takes_sent_messages_until_its_half_second_is_up_and_leaves_posted_ones) {
+TEST_CASE(platform, a_wait_takes_sent_messages_until_its_half_second_is_up_and_posted_ones_only_when_told) {
     HWND window = CreateLoggingWindow();
     REQUIRE(window != nullptr);
     platform::ManualResetEvent never;
     REQUIRE(never.Create());
-    g_log = WindowLog();
-    PostMessageA(window, kPosted, 1, 0);
-    PostThreadMessageA(GetCurrentThreadId(), kPosted, 2, 0);
+    using platform::WhileWaiting;
+    const struct {
+        const char* way;
+        bool event_or_end;  // WaitForEventOrEnd, with no process, rather than the event's own wait
+        WhileWaiting messages;
+    } rows[] = {
+        {"the event's own wait", false, WhileWaiting::TakeSentMessages},
+        {"event or end, taking sent messages", true, WhileWaiting::TakeSentMessages},
+        {"event or end, dispatching messages", true, WhileWaiting::DispatchMessages},
+    };
+    for (const auto& row : rows) {
+        CheckRow in(row.way);
+        const bool dispatches = row.messages == WhileWaiting::DispatchMessages;
+        g_log = WindowLog();
+        PostMessageA(window, kPosted, 1, 0);
+        PostThreadMessageA(GetCurrentThreadId(), kPosted, 2, 0);
+        // For the loop that runs the thread, whatever the wait does with
+        // the messages before it.
+        PostQuitMessage(5);
 
-    Sender sender;
-    sender.window = window;
-    HANDLE thread = CreateThread(nullptr, 0, SendUntilStopped, &sender, 0, nullptr);
-    REQUIRE(thread != nullptr);
-    // Nothing signals the event, and messages keep coming: the wait ends
-    // all the same, having taken them meanwhile.
-    const WaitResult result = never.WaitTakingSentMessages(WaitLimit::HalfSecond);
-    const long taken_by_the_wait = g_log.sent;
-    LetSenderEnd(sender, thread);
+        Sender sender;
+        sender.window = window;
+        HANDLE thread = CreateThread(nullptr, 0, SendUntilStopped, &sender, 0, nullptr);
+        REQUIRE(thread != nullptr);
+        // Nothing signals the event, and messages keep coming: the wait ends
+        // all the same, having taken them meanwhile.
+        const bool timed_out =
+            row.event_or_end
+                ? platform::WaitForEventOrEnd(never, 0, WaitLimit::HalfSecond, row.messages) ==
+                      platform::WaitEnd::TimedOut
+                : never.WaitTakingSentMessages(WaitLimit::HalfSecond) == WaitResult::TimedOut;
+        const long taken_by_the_wait = g_log.sent;
+        LetSenderEnd(sender, thread);
 
-    CHECK(result == WaitResult::TimedOut);
-    CHECK(!sender.gave_up);
-    CHECK(taken_by_the_wait > 0);
-    CHECK_EQ(sender.wrong_answers, 0L);
-    CHECK_EQ(g_log.sent_on_thread, GetCurrentThreadId());
-    // The posted messages were neither handed to the window nor removed.
-    CHECK_EQ(g_log.posted, 0L);
-    MSG message = {};
-    CHECK(PeekMessageA(&message, window, kPosted, kPosted, PM_REMOVE) && message.wParam == 1);
-    CHECK(PeekMessageA(&message, reinterpret_cast<HWND>(-1), kPosted, kPosted, PM_REMOVE) && message.wParam == 2);
+        CHECK(timed_out);
+        CHECK(!sender.gave_up);
+        CHECK(taken_by_the_wait > 0);
+        CHECK_EQ(sender.wrong_answers, 0L);
+        CHECK_EQ(g_log.sent_on_thread, GetCurrentThreadId());
+        // A quit message is taken by any look into the queue that finds
+        // nothing else it asks for: first.
+        MSG message = {};
+        CHECK(PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) && message.wParam == 5);
+        // Posted messages were handed to the window, or neither handed nor
+        // removed.
+        CHECK_EQ(g_log.posted, dispatches ? 1L : 0L);
+        CHECK_EQ(PeekMessageA(&message, window, kPosted, kPosted, PM_REMOVE) && message.wParam == 1, !dispatches);
+        CHECK_EQ(PeekMessageA(&message, reinterpret_cast<HWND>(-1), kPosted, kPosted, PM_REMOVE) &&
+                     message.wParam == 2,
+                 !dispatches);
+    }
     DestroyWindow(window);
 }
 
