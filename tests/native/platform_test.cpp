@@ -2,11 +2,15 @@
 // behave as the Windows operations the relay was designed against: events
 // that neither lose nor invent wake-ups, module loading from the current
 // directory, listings with directory flags, zero-filled page regions, a
-// priority that one thread can give another. A message box, which has no
-// counterpart here, becomes a line on standard error.
+// priority that one thread can give another, a child that gets the handles
+// it is listed and no other. A message box, which has no counterpart here,
+// becomes a line on standard error.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,17 +18,21 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/child_process.h"
+#include "platform/crash_report.h"
 #include "platform/event.h"
 #include "platform/folder.h"
 #include "platform/lock.h"
 #include "platform/messages.h"
 #include "platform/module.h"
 #include "platform/pages.h"
+#include "platform/shared_memory.h"
 #include "platform/thread.h"
 #include "tests/native/temp_folder.h"
 
@@ -84,6 +92,98 @@ TEST(Events, AnUncreatedEventIsNotValidAndCloseIsRepeatable) {
     event.Close();
     event.Close();
     EXPECT_FALSE(event.Valid());
+}
+
+TEST(Events, AnAdoptedEventIsTheSameEventAndOutlivesItsCreator) {
+    platform::AutoResetEvent created;
+    platform::AutoResetEvent adopted;
+    ASSERT_TRUE(created.Create());
+    EXPECT_FALSE(adopted.Adopt(0));
+    ASSERT_TRUE(adopted.Adopt(created.handle()));
+    created.Signal();
+    EXPECT_EQ(adopted.Wait(WaitLimit::HalfSecond), WaitResult::Signalled);
+    EXPECT_EQ(created.Wait(WaitLimit::Brief), WaitResult::TimedOut) << "one signal, taken once";
+    created.Close();
+    adopted.Signal();
+    EXPECT_EQ(adopted.Wait(WaitLimit::HalfSecond), WaitResult::Signalled);
+}
+
+namespace {
+// A child that runs a shell command with the section as its descriptor 3.
+bool StartShell(platform::ChildProcess* child, const platform::SharedMemory& section, const std::string& command) {
+    const platform::ObjectHandle listed[] = {section.handle()};
+    return child->Start("/bin/sh", listed, 1, [&](const platform::ObjectHandle* theirs) {
+        EXPECT_EQ(theirs[0], 3u);
+        return "-c \"" + command + "\"";
+    });
+}
+}  // namespace
+
+TEST(Processes, AChildGetsTheListedDescriptorsOnlyAndItsNewsComesBeforeItsEnd) {
+    platform::SharedMemory section;
+    ASSERT_TRUE(section.Create(4096));
+    // Inheritable, above the child's 3, and not listed.
+    const int stray = fcntl(section.handle(), F_DUPFD, 10);
+    ASSERT_GE(stray, 10);
+    platform::AutoResetEvent done;
+    ASSERT_TRUE(done.Create());
+    platform::ChildProcess child;
+    ASSERT_TRUE(StartShell(&child, section,
+                           "printf served >&3; [ -e /proc/self/fd/" + std::to_string(stray) + " ] && exit 9; exit 7"));
+    close(stray);
+    EXPECT_EQ(platform::WaitForEventOrEnd(done, child.handle(), WaitLimit::Forever, platform::WhileWaiting::Nothing),
+              platform::WaitEnd::ProcessEnded);
+    EXPECT_EQ(child.ExitCode(), 7u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(section.data()), 6), "served");
+    // An end and a signal both there: the signal first, then the end.
+    done.Signal();
+    EXPECT_EQ(platform::WaitForEventOrEnd(done, child.handle(), WaitLimit::Brief, platform::WhileWaiting::Nothing),
+              platform::WaitEnd::Signalled);
+    EXPECT_EQ(platform::WaitForEventOrEnd(done, child.handle(), WaitLimit::Brief, platform::WhileWaiting::Nothing),
+              platform::WaitEnd::ProcessEnded);
+    EXPECT_EQ(platform::WaitForEventOrEnd(done, 0, WaitLimit::Brief, platform::WhileWaiting::Nothing),
+              platform::WaitEnd::TimedOut);
+
+    // A section is mapped only as far as it reaches.
+    platform::SharedMemory handed;
+    EXPECT_FALSE(handed.Map(dup(section.handle()), 4097));
+    ASSERT_TRUE(handed.Map(dup(section.handle()), 4096));
+    EXPECT_EQ(handed.data()[0], 's');
+}
+
+namespace {
+// A page that may not be touched rather than a null pointer, which the
+// undefined-behaviour sanitizer would report before the fault.
+int* volatile g_untouchable = nullptr;
+__attribute__((noinline)) void WriteToUntouchablePage() { *g_untouchable = 1; }
+}  // namespace
+
+TEST(CrashRecordDeathTest, ACrashIsRecordedWithItsModuleAndOffsetAndEndsTheProcess) {
+    // Forked, not run again from the start: the record must be in the
+    // section this process maps.
+    GTEST_FLAG_SET(death_test_style, "fast");
+    platform::SharedMemory section;
+    ASSERT_TRUE(section.Create(sizeof(platform::CrashRecord)));
+    auto* record = new (section.data()) platform::CrashRecord;
+    void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    g_untouchable = static_cast<int*>(page);
+    EXPECT_EXIT(
+        {
+            platform::RecordCrashesInto(record, 77);
+            WriteToUntouchablePage();
+        },
+        testing::ExitedWithCode(77), "");
+    EXPECT_EQ(record->written.load(std::memory_order_acquire), 1u);
+    EXPECT_EQ(record->code, static_cast<uint32_t>(SIGSEGV));
+    EXPECT_STREQ(record->module, "offloader_platform_tests");
+    Dl_info own = {};
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(&WriteToUntouchablePage), &own), 0);
+    const uintptr_t function =
+        reinterpret_cast<uintptr_t>(&WriteToUntouchablePage) - reinterpret_cast<uintptr_t>(own.dli_fbase);
+    EXPECT_GE(record->offset, function);
+    EXPECT_LT(record->offset, function + 256) << "within the function that crashed";
+    munmap(page, 4096);
 }
 
 TEST(Lock, SerialisesThreadsAndMayBeHeldAcrossAWait) {
