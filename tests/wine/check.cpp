@@ -10,6 +10,7 @@ namespace {
 TestCase* g_first = nullptr;
 TestCase* g_last = nullptr;
 int g_failures_in_case = 0;
+const char* g_skipped_because = nullptr;
 std::vector<std::string> g_rows;
 
 bool Matches(const TestCase& test_case, int filter_count, char** filters) {
@@ -39,21 +40,28 @@ void ReportFailure(const char* file, int line, const std::string& what) {
     std::fflush(stdout);
 }
 
+void SkipTestCase(const char* reason) { g_skipped_because = reason; }
+
 CheckRow::CheckRow(std::string what) { g_rows.push_back(std::move(what)); }
 CheckRow::~CheckRow() { g_rows.pop_back(); }
 
 int RunTestCases(int filter_count, char** filters, void (*case_started)(const char* name)) {
     int passed = 0;
     int failed = 0;
+    int skipped = 0;
     for (TestCase* test_case = g_first; test_case; test_case = test_case->next) {
         if (!Matches(*test_case, filter_count, filters)) continue;
         std::printf("[ RUN  ] %s.%s\n", test_case->suite, test_case->name);
         std::fflush(stdout);
         g_failures_in_case = 0;
+        g_skipped_because = nullptr;
         g_rows.clear();
         if (case_started != nullptr) case_started(test_case->name);
         test_case->run();
-        if (g_failures_in_case == 0) {
+        if (g_failures_in_case == 0 && g_skipped_because != nullptr) {
+            ++skipped;
+            std::printf("[ SKIP ] %s.%s: %s\n", test_case->suite, test_case->name, g_skipped_because);
+        } else if (g_failures_in_case == 0) {
             ++passed;
             std::printf("[  OK  ] %s.%s\n", test_case->suite, test_case->name);
         } else {
@@ -62,7 +70,11 @@ int RunTestCases(int filter_count, char** filters, void (*case_started)(const ch
         }
         std::fflush(stdout);
     }
-    std::printf("wine cases: %d passed, %d failed\n", passed, failed);
+    if (skipped > 0) {
+        std::printf("wine cases: %d passed, %d failed, %d skipped\n", passed, failed, skipped);
+    } else {
+        std::printf("wine cases: %d passed, %d failed\n", passed, failed);
+    }
     std::fflush(stdout);
     return failed;
 }

@@ -1,7 +1,7 @@
 // The relay's settings dialog as a user meets it: the editor's thread sits in
 // the relay's `config` while a driver thread finds the dialog, reads its
 // controls, types and presses buttons, as a person at the screen would. The
-// compiled template itself is read back from sidecar.auo.
+// compiled template itself is read back from the module under test.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -73,6 +73,9 @@ const DialogSubPlugin kSilent = {
     nullptr,
     false,
 };
+
+// An encoder whose config writes through a null pointer.
+const DialogSubPlugin kCrashesInConfig = {"fault_crash_config.auo_", "Fault Encoder", "Fault Encoder information", true};
 
 std::string ItemText(const DialogSubPlugin& plugin) { return std::string(plugin.name) + " (" + plugin.file + ")"; }
 
@@ -195,8 +198,8 @@ struct Driver {
     Script script;
     // The caption of the relay's dialog as its template gives it; any other
     // dialog that opens in its place is shown as `shown` and then closed.
-    const char* caption = cp932::kDialogCaption;
-    const char* other = cp932::kDialogCaption;
+    const char* caption = editor::Module().dialog_caption;
+    const char* other = editor::Module().dialog_caption;
     const char* shown = nullptr;
     HWND dialog = nullptr;
     bool left_open = false;
@@ -240,8 +243,8 @@ DWORD WINAPI DriveDialog(void* argument) {
 // `module` is the module the editor names in its call, and `caption` that
 // of the template it holds; a dialog with the caption `other` that opens in
 // its place is closed at once, and the case fails.
-HWND RunDialog(const editor::Relay& relay, Script script, HMODULE module, const char* caption = cp932::kDialogCaption,
-               const char* other = cp932::kDialogCaption) {
+HWND RunDialog(const editor::Relay& relay, Script script, HMODULE module, const char* caption,
+               const char* other) {
     Driver driver;
     driver.script = std::move(script);
     driver.caption = caption;
@@ -266,7 +269,10 @@ HWND RunDialog(const editor::Relay& relay, Script script, HMODULE module, const 
     return driver.dialog;
 }
 
-HWND RunDialog(const editor::Relay& relay, Script script) { return RunDialog(relay, std::move(script), relay.module); }
+HWND RunDialog(const editor::Relay& relay, Script script) {
+    const char* caption = editor::Module().dialog_caption;
+    return RunDialog(relay, std::move(script), relay.module, caption, caption);
+}
 
 // A relay initialised over a sidecar folder holding `installed`; `order`
 // is the registry's order, which is the order of the sub-plugins' init
@@ -568,7 +574,7 @@ TEST_CASE(dialog, template_107_is_the_japanese_system_modal_dialog_with_eleven_c
     WORD ordinal = 0;
     CHECK(in.NameOrOrdinal(&ordinal).empty() && ordinal == 0);  // no menu
     CHECK(in.NameOrOrdinal(&ordinal).empty() && ordinal == 0);  // the standard dialog class
-    CHECK_EQ(Cp932(in.String()), std::string(cp932::kDialogCaption));
+    CHECK_EQ(Cp932(in.String()), std::string(editor::Module().dialog_caption));
     CHECK_EQ(in.Take<WORD>(), 9);  // points
     in.Take<WORD>();               // weight
     in.Take<BYTE>();               // italic
@@ -643,7 +649,8 @@ TEST_CASE(dialog, lists_every_sub_plugin_as_name_and_file_in_registry_order) {
         RedrawWindow(window, nullptr, nullptr,
                      RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
         Sleep(500);  // lets the window system put the painted pixels on screen
-        CHECK(SaveWindowPicture(window, editor::BuildFolder() + "\\dialog.bmp"));
+        const char* picture = editor::Module().isolated ? "\\dialog_isolated.bmp" : "\\dialog.bmp";
+        CHECK(SaveWindowPicture(window, editor::BuildFolder() + picture));
         Press(window, IDCANCEL);
     });
     REQUIRE(dialog != nullptr);
@@ -844,6 +851,42 @@ TEST_CASE(dialog, configure_opens_the_sub_plugins_own_dialog_modal_to_ours) {
     CHECK_EQ(SavedNameField(after), NameField(kConfigurable.file));
 }
 
+TEST_CASE(dialog, an_encoder_whose_config_crashes_its_helper_leaves_ours_open_and_the_next_configure_works) {
+    if (!editor::Module().isolated) SKIP_CASE("in sidecar.auo the encoder's crash is the editor's");
+    RelayUnderTest relay({&kCrashesInConfig, &kConfigurable});
+    REQUIRE(relay.ready);
+    const DWORD first_helper = editor::HelperProcessId();
+    TakeCalls();
+    std::vector<std::string> boxes;
+    HWND owner = nullptr;
+    HWND dialog = RunDialog(relay.relay, [&](HWND window) {
+        Select(window, relay.PositionOf(kCrashesInConfig));
+        Press(window, kConfigure);
+        editor::WaitForMessageBoxes(1, kWindowLimit);
+        boxes = editor::TakeMessageBoxTexts();
+        // Ours is still there and works: the other encoder's own dialog
+        // opens from it, in a fresh helper.
+        Select(window, relay.PositionOf(kConfigurable));
+        Press(window, kConfigure);
+        HWND own = WaitForDialog(kSubPluginDialogCaption);
+        REQUIRE(own != nullptr);
+        owner = GetWindow(own, GW_OWNER);
+        Press(own, IDOK);
+        WaitUntil([&] { return !IsWindow(own) && IsWindowEnabled(window); }, kWindowLimit);
+        Press(window, IDCANCEL);
+    });
+    REQUIRE(dialog != nullptr);
+    REQUIRE_EQ(boxes.size(), 1u);
+    CHECK(editor::IsAccessViolationText(boxes[0], kCrashesInConfig.name, kCrashesInConfig.file, false));
+    CHECK(owner == dialog);
+    const std::vector<RecordedCall> calls = TakeCalls();
+    CHECK_EQ(CallsTo(calls, kCrashesInConfig.file, "config").size(), 1u);
+    const std::vector<RecordedCall> configs = CallsTo(calls, kConfigurable.file, "config");
+    REQUIRE_EQ(configs.size(), 1u);
+    CHECK_EQ(configs[0].result, IDOK);
+    CHECK(editor::HelperProcessId() != first_helper);
+}
+
 TEST_CASE(dialog, an_empty_registry_leaves_an_empty_list_and_the_template_text) {
     RelayUnderTest relay(std::vector<const DialogSubPlugin*>{});
     REQUIRE(relay.ready);
@@ -911,7 +954,7 @@ TEST_CASE(dialog, template_107_comes_from_the_module_the_editor_names_and_the_re
             Type(dialog, kCount, "21");
             Press(dialog, IDOK);
         },
-        foreign, kForeignCaption, cp932::kDialogCaption);
+        foreign, kForeignCaption, editor::Module().dialog_caption);
     CHECK(shown != nullptr);
     CHECK_EQ(view.items.size(), 2u);
     CHECK_EQ(view.count_text, "8");
@@ -926,7 +969,7 @@ TEST_CASE(dialog, template_107_comes_from_the_module_the_editor_names_and_the_re
             view = Read(dialog);
             Press(dialog, IDCANCEL);
         },
-        nullptr, cp932::kDialogCaption, kForeignCaption);
+        nullptr, editor::Module().dialog_caption, kForeignCaption);
     CHECK(shown != nullptr);
     CHECK_EQ(view.count_text, "21");
     CHECK_EQ(view.selection, plain);

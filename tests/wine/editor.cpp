@@ -1,14 +1,19 @@
 #include "tests/wine/editor.h"
 
+#include <tlhelp32.h>
+
 #include <cstdio>
+#include <cstring>
 
 #include "platform/lock.h"
+#include "tests/common/cp932_texts.h"
 
 namespace editor {
 
 namespace {
 std::string g_folder;
 std::string g_build_folder;
+ModuleUnderTest g_module;
 
 std::string FolderOf(const std::string& path) {
     size_t cut = path.find_last_of("\\/");
@@ -48,7 +53,7 @@ HANDLE g_watcher_ready = nullptr;
 
 DWORD WINAPI WatchMessageBoxes(void*) {
     for (bool first = true;; first = false) {
-        HWND box = FindWindowA("#32770", "Offloader");
+        HWND box = FindWindowA("#32770", g_module.display_name);
         if (first) SetEvent(g_watcher_ready);
         if (box != nullptr) {
             char text[1024] = {};
@@ -67,7 +72,29 @@ DWORD WINAPI WatchMessageBoxes(void*) {
 }
 }  // namespace
 
-void Initialise(const std::string& build_folder) {
+bool ChooseModule(const std::string& file, ModuleUnderTest* module) {
+    module->file = file;
+    if (file == "sidecar.auo") {
+        module->place = "plugins\\";
+        module->isolated = false;
+        module->display_name = "Offloader";
+        module->dialog_caption = cp932::kDialogCaption;
+        return true;
+    }
+    if (file == "sidecar_isolated.auo") {
+        module->place = "";
+        module->isolated = true;
+        module->display_name = cp932::kIsolatedName;
+        module->dialog_caption = cp932::kIsolatedDialogCaption;
+        return true;
+    }
+    return false;
+}
+
+const ModuleUnderTest& Module() { return g_module; }
+
+void Initialise(const std::string& build_folder, const ModuleUnderTest& module) {
+    g_module = module;
     char path[MAX_PATH];
     GetModuleFileNameA(nullptr, path, sizeof path);
     g_folder = FolderOf(path);
@@ -122,7 +149,7 @@ bool MakeSidecarDirectory(const std::string& name) {
 }
 
 bool LoadRelay(Relay* relay) {
-    relay->path = g_folder + "\\plugins\\sidecar.auo";
+    relay->path = g_folder + "\\" + g_module.place + g_module.file;
     relay->module = LoadLibraryA(relay->path.c_str());
     if (relay->module == nullptr) return false;
     auto get_table = reinterpret_cast<GetOutputPluginTableFunction>(
@@ -137,8 +164,55 @@ void UnloadRelay(Relay* relay) {
     relay->table = nullptr;
 }
 
+DWORD HelperProcessId() {
+    DWORD found = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ParentProcessID == GetCurrentProcessId() && lstrcmpiA(entry.szExeFile, "sidecar_helper.exe") == 0) {
+            found = entry.th32ProcessID;
+        }
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+HMODULE LoadedWhereSubPluginsRun(const std::string& path) {
+    if (!g_module.isolated) return GetModuleHandleA(path.c_str());
+    const DWORD helper = HelperProcessId();
+    if (helper == 0) return nullptr;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, helper);
+    if (snapshot == INVALID_HANDLE_VALUE) return nullptr;
+    HMODULE found = nullptr;
+    MODULEENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Module32First(snapshot, &entry); more && found == nullptr; more = Module32Next(snapshot, &entry)) {
+        if (lstrcmpiA(entry.szExePath, path.c_str()) == 0) found = entry.hModule;
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
 HMODULE LoadedSubPlugin(const std::string& file_name) {
-    return GetModuleHandleA((SidecarFolder() + "\\" + file_name).c_str());
+    return LoadedWhereSubPluginsRun(SidecarFolder() + "\\" + file_name);
+}
+
+bool IsAccessViolationText(const std::string& text, const std::string& encoder, const std::string& module,
+                           bool left_out) {
+    const std::string head = std::string(cp932::kCrashOpening) + encoder + cp932::kCrashCode + "C0000005" +
+                             cp932::kCrashPlace + module + " + 0x";
+    const std::string tail = left_out ? cp932::kLeftOutNote : "";
+    const size_t digits = 8;
+    if (text.size() != head.size() + digits + tail.size()) return false;
+    if (text.compare(0, head.size(), head) != 0 || text.compare(head.size() + digits, tail.size(), tail) != 0) {
+        return false;
+    }
+    for (size_t i = head.size(); i < head.size() + digits; ++i) {
+        if (std::strchr("0123456789ABCDEF", text[i]) == nullptr) return false;
+    }
+    return true;
 }
 
 std::vector<std::string> TakeMessageBoxTexts() {

@@ -39,7 +39,8 @@ std::string VersionString(const std::vector<char>& block, const char* name) {
 
 TEST_CASE(foundation, version_resource_reads_0_9_0_0_in_japanese) {
     editor::Relay relay;
-    relay.path = editor::Folder() + "\\plugins\\sidecar.auo";
+    const editor::ModuleUnderTest& module = editor::Module();
+    relay.path = editor::Folder() + "\\" + module.place + module.file;
     DWORD ignored = 0;
     DWORD size = GetFileVersionInfoSizeA(relay.path.c_str(), &ignored);
     REQUIRE(size != 0);
@@ -62,12 +63,12 @@ TEST_CASE(foundation, version_resource_reads_0_9_0_0_in_japanese) {
     CHECK_EQ(translation[0], 0x0411);
     CHECK_EQ(translation[1], 1200);
 
-    CHECK_EQ(VersionString(block, "FileDescription"), "Offloader");
+    CHECK_EQ(VersionString(block, "FileDescription"), std::string(module.display_name));
     CHECK_EQ(VersionString(block, "FileVersion"), "0, 9, 0, 0");
     CHECK_EQ(VersionString(block, "ProductVersion"), "0, 9, 0, 0");
-    CHECK_EQ(VersionString(block, "InternalName"), "sidecar");
+    CHECK_EQ(VersionString(block, "InternalName"), module.file.substr(0, module.file.size() - 4));
     CHECK_EQ(VersionString(block, "ProductName"), "sidecar");
-    CHECK_EQ(VersionString(block, "OriginalFilename"), "sidecar.auo");
+    CHECK_EQ(VersionString(block, "OriginalFilename"), module.file);
 }
 
 TEST_CASE(foundation, table_carries_the_relay_name_filter_and_six_functions) {
@@ -75,7 +76,7 @@ TEST_CASE(foundation, table_carries_the_relay_name_filter_and_six_functions) {
     REQUIRE(editor::LoadRelay(&relay));
     const OutputPluginTable* table = relay.table;
     CHECK_EQ(table->flags, 0);
-    CHECK_EQ(std::string(table->name), "Offloader");
+    CHECK_EQ(std::string(table->name), std::string(editor::Module().display_name));
     // The filter's Japanese descriptions as the editor receives them.
     const auto& kExpectedFilter = cp932::kFileFilter;
     CHECK_EQ(Bytes(table->file_filter, sizeof kExpectedFilter), Bytes(kExpectedFilter, sizeof kExpectedFilter));

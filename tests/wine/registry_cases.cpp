@@ -24,6 +24,22 @@ const std::vector<std::string> kUsable = {"basic.auo_",          "with_settings.
 const std::vector<std::string> kDropped = {"init_fails.auo_", "relay_named.auo_", "no_export.auo_", "null_table.auo_",
                                            "null_name.auo_"};
 
+// Carries the isolated module's name: a copy of that relay, which its
+// helper refuses, and to sidecar.auo an encoder like any other.
+const char kIsolatedNamed[] = "isolated_named.auo_";
+
+std::vector<std::string> Usable() {
+    std::vector<std::string> usable = kUsable;
+    if (!editor::Module().isolated) usable.push_back(kIsolatedNamed);
+    return usable;
+}
+
+std::vector<std::string> Dropped() {
+    std::vector<std::string> dropped = kDropped;
+    if (editor::Module().isolated) dropped.push_back(kIsolatedNamed);
+    return dropped;
+}
+
 std::string CurrentFolder() {
     char path[MAX_PATH] = {};
     GetCurrentDirectoryA(sizeof path, path);
@@ -32,7 +48,8 @@ std::string CurrentFolder() {
 
 // The usable names in the order in which the folder lists them.
 std::vector<std::string> ListingOrder() {
-    std::set<std::string> usable(kUsable.begin(), kUsable.end());
+    const std::vector<std::string> listed = Usable();
+    std::set<std::string> usable(listed.begin(), listed.end());
     std::vector<std::string> order;
     WIN32_FIND_DATAA data;
     HANDLE find = FindFirstFileA((editor::SidecarFolder() + "\\*.auo_").c_str(), &data);
@@ -65,13 +82,15 @@ std::string SelectedFileName(const OutputPluginTable* relay) {
 
 TEST_CASE(registry, keeps_the_usable_sub_plugins_in_listing_order) {
     editor::ClearSidecar();
-    for (const std::string& name : kUsable) REQUIRE(editor::InstallSubPlugin(name));
-    for (const std::string& name : kDropped) REQUIRE(editor::InstallSubPlugin(name));
+    const std::vector<std::string> usable = Usable();
+    const std::vector<std::string> dropped = Dropped();
+    for (const std::string& name : usable) REQUIRE(editor::InstallSubPlugin(name));
+    for (const std::string& name : dropped) REQUIRE(editor::InstallSubPlugin(name));
     REQUIRE(editor::WriteSidecarFile("not_a_module.auo_", "MZ but no module"));
     REQUIRE(editor::MakeSidecarDirectory("folder.auo_"));
     REQUIRE(editor::InstallSubPlugin("basic.auo_", "basic.dll"));
     std::vector<std::string> expected = ListingOrder();
-    REQUIRE_EQ(expected.size(), kUsable.size());
+    REQUIRE_EQ(expected.size(), usable.size());
 
     editor::Relay relay;
     REQUIRE(editor::LoadRelay(&relay));
@@ -89,15 +108,15 @@ TEST_CASE(registry, keeps_the_usable_sub_plugins_in_listing_order) {
         for (const RecordedCall& call : made) CHECK_EQ(call.directory, editor::SidecarFolder());
     }
     std::vector<std::string> started = Modules(CallsTo(calls, "", "load"));
-    CHECK_EQ(started.size(), kUsable.size() + kDropped.size());
+    CHECK_EQ(started.size(), usable.size() + dropped.size());
     CHECK_EQ(std::count(started.begin(), started.end(), std::string("basic.dll")), 0);
     CHECK_EQ(CallsTo(calls, "init_fails.auo_", "init").size(), 1u);
     CHECK(CallsTo(calls, "null_init.auo_", "init").empty());
 
-    for (const std::string& name : kUsable) {
+    for (const std::string& name : usable) {
         if (!CHECK(editor::LoadedSubPlugin(name) != nullptr)) std::printf("      not loaded: %s\n", name.c_str());
     }
-    for (const std::string& name : kDropped) {
+    for (const std::string& name : dropped) {
         if (!CHECK(editor::LoadedSubPlugin(name) == nullptr)) std::printf("      still loaded: %s\n", name.c_str());
     }
     CHECK_EQ(SelectedFileName(relay.table), expected[0]);
@@ -108,7 +127,7 @@ TEST_CASE(registry, keeps_the_usable_sub_plugins_in_listing_order) {
     std::vector<std::string> exits = Modules(CallsTo(calls, "", "exit"));
     CHECK(exits == expected);
     CHECK(CallsTo(calls, "init_fails.auo_", "exit").empty());
-    for (const std::string& name : kUsable) CHECK(editor::LoadedSubPlugin(name) == nullptr);
+    for (const std::string& name : usable) CHECK(editor::LoadedSubPlugin(name) == nullptr);
     editor::UnloadRelay(&relay);
     editor::ClearSidecar();
 }
@@ -124,9 +143,11 @@ TEST_CASE(registry, a_same_named_module_beside_the_editor_is_not_the_one_loaded)
     REQUIRE(editor::LoadRelay(&relay));
     REQUIRE_EQ(relay.table->init(), 1);
     CHECK(editor::LoadedSubPlugin("basic.auo_") != nullptr);
-    CHECK(GetModuleHandleA(decoy.c_str()) == nullptr);
-    OutputPluginTable* table = SubPluginTable("basic.auo_");
-    CHECK(table != nullptr && std::string(table->name) == "Test Encoder");
+    CHECK(editor::LoadedWhereSubPluginsRun(decoy) == nullptr);
+    if (!editor::Module().isolated) {
+        OutputPluginTable* table = SubPluginTable("basic.auo_");
+        CHECK(table != nullptr && std::string(table->name) == "Test Encoder");
+    }
     CHECK_EQ(SelectedFileName(relay.table), std::string("basic.auo_"));
     CHECK_EQ(relay.table->exit(), 1);
     editor::UnloadRelay(&relay);

@@ -50,8 +50,10 @@ inline std::vector<uint8_t> MakeRecord(int32_t count, const std::string& name, c
 }
 
 // The table of a sub-plugin that the relay has loaded; null when it is not
-// loaded. (Asking for it is recorded as a call, like any other.)
+// loaded, or loaded in the isolated module's helper, out of reach. (Asking
+// for it is recorded as a call, like any other.)
 inline OutputPluginTable* SubPluginTable(const std::string& file_name) {
+    if (editor::Module().isolated) return nullptr;
     HMODULE module = editor::LoadedSubPlugin(file_name);
     if (module == nullptr) return nullptr;
     auto get_table = reinterpret_cast<GetOutputPluginTableFunction>(
@@ -59,9 +61,8 @@ inline OutputPluginTable* SubPluginTable(const std::string& file_name) {
     return get_table != nullptr ? get_table() : nullptr;
 }
 
-// The sub-plugin's settings as its own config_get gives them now.
-inline std::string SettingsOf(const std::string& file_name) {
-    OutputPluginTable* table = SubPluginTable(file_name);
+// What a loaded sub-plugin's own config_get gives.
+inline std::string SettingsFrom(OutputPluginTable* table) {
     if (table == nullptr || table->config_get == nullptr) return "(none)";
     int size = table->config_get(nullptr, 0);
     if (size <= 0) return std::string();
@@ -71,6 +72,21 @@ inline std::string SettingsOf(const std::string& file_name) {
     table->config_get(&bytes[0], size);
     bytes.resize(static_cast<size_t>(size));
     return bytes;
+}
+
+// The sub-plugin's settings as its own config_get gives them now. Where it
+// runs in the isolated module's helper, a copy of it loaded here from the
+// build gives them as they start, which is what they are until the relay
+// changes them: they derive from the module's file name.
+inline std::string SettingsOf(const std::string& file_name) {
+    if (!editor::Module().isolated) return SettingsFrom(SubPluginTable(file_name));
+    HMODULE copy = LoadLibraryA((editor::BuildFolder() + "\\" + file_name).c_str());
+    if (copy == nullptr) return "(none)";
+    auto get_table = reinterpret_cast<GetOutputPluginTableFunction>(
+        reinterpret_cast<void*>(GetProcAddress(copy, "GetOutputPluginTable")));
+    std::string settings = SettingsFrom(get_table != nullptr ? get_table() : nullptr);
+    FreeLibrary(copy);
+    return settings;
 }
 
 // A block that ends where an inaccessible page begins, writable or (once

@@ -41,6 +41,7 @@ int Restore(const OutputPluginTable* relay, const std::vector<uint8_t>& record) 
 }  // namespace
 
 TEST_CASE(settings, a_saved_record_restores_the_same_sub_plugin_after_the_relay_was_reloaded) {
+    if (editor::Module().isolated) SKIP_CASE("the sub-plugin's own config runs in the helper, out of the case's reach");
     editor::ClearSidecar();
     REQUIRE(editor::InstallSubPlugin("with_settings.auo_"));
     editor::Relay relay;
