@@ -44,7 +44,8 @@ private:
 };
 
 // An array of int32 values that two threads read and write without a lock:
-// tags and flag values of the read-ahead rings.
+// tags and flag values of the read-ahead rings. It owns its values, or is
+// placed over values in memory that two processes map and nobody here owns.
 class AtomicInt32Array {
 public:
     AtomicInt32Array() = default;
@@ -62,15 +63,24 @@ public:
         values_ = new (std::nothrow) std::atomic<int32_t>[static_cast<size_t>(count)];
         if (values_ == nullptr) return false;
         count_ = count;
+        owned_ = true;
         return true;
+    }
+    // Over `count` values that outlive this array; Free() only lets go of them.
+    void Place(std::atomic<int32_t>* values, int32_t count) {
+        Free();
+        if (values == nullptr || count <= 0) return;
+        values_ = values;
+        count_ = count;
     }
     void Fill(int32_t value) {
         for (int32_t i = 0; i < count_; ++i) values_[i].store(value, std::memory_order_relaxed);
     }
     void Free() {
-        delete[] values_;
+        if (owned_) delete[] values_;
         values_ = nullptr;
         count_ = 0;
+        owned_ = false;
     }
     std::atomic<int32_t>& operator[](int32_t index) const { return values_[index]; }
     int32_t count() const { return count_; }
@@ -79,4 +89,5 @@ public:
 private:
     std::atomic<int32_t>* values_ = nullptr;
     int32_t count_ = 0;
+    bool owned_ = false;
 };

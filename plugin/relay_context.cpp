@@ -33,3 +33,17 @@ void RelayContext::ResetExportState() {
     serving = ServingActivity{};
     channel->aborted.store(0, std::memory_order_relaxed);
 }
+
+void RelayContext::ShareExport(ExportChannel* shared, std::atomic<int32_t>* ring_words, int32_t ring_word_count,
+                               ServingLink* serving, WorkerLink* worker) {
+    channel = shared != nullptr ? shared : &own_channel;
+    const bool linked = shared != nullptr;
+    shared_ring_words = linked ? ring_words : nullptr;
+    shared_ring_word_count = linked && ring_words != nullptr ? ring_word_count : 0;
+    serving_link = linked ? serving : nullptr;
+    worker_link = linked ? worker : nullptr;
+}
+
+bool RelayContext::OpenWorkerSide(platform::ObjectHandle done, platform::ObjectHandle wake) {
+    return request_lock.SetUp() && done_event.Adopt(done) && wake_event.Adopt(wake);
+}

@@ -12,6 +12,7 @@
 #include "platform/event.h"
 #include "platform/lock.h"
 #include "platform/thread.h"
+#include "plugin/export_link.h"
 #include "plugin/export_state.h"
 #include "plugin/output_plugin.h"
 #include "plugin/owned_memory.h"
@@ -53,6 +54,21 @@ public:
     // The slot arrays and the slot region, whichever exist.
     void ReleaseExportBuffers();
 
+    // An export whose two sides run in two processes (the isolated module
+    // and its helper program): the channel and the rings' words (three
+    // arrays of buffer_count) in memory that both map, and this side's link.
+    // A null channel makes the context's own the channel again, unlinked.
+    void ShareExport(ExportChannel* shared, std::atomic<int32_t>* ring_words, int32_t ring_word_count,
+                     ServingLink* serving, WorkerLink* worker);
+    // The worker's side of such an export, in the helper program: the
+    // encoder's record made from the editor's, with the substitute
+    // functions, and the rings' words placed. The channel stays as the
+    // serving side set it up.
+    bool PrepareWorkerSide(const OutputInfo& info, OutputPluginTable* table);
+    // The helper program's context (plugin/relay_context.cpp): a lock of its
+    // own, and the handoff's events those of the module that started it.
+    bool OpenWorkerSide(platform::ObjectHandle done, platform::ObjectHandle wake);
+
     // The serving side (relay/serving_side.cpp), the editor's thread while
     // the worker runs: the loop, each request's answer, the read-ahead, the
     // notes forwarded.
@@ -60,6 +76,8 @@ public:
     // The idle wait of a pass that found nothing to do; true when the worker
     // thread has ended without a word.
     bool WaitForWork();
+    bool WaitForWorkerProcess(platform::WaitLimit limit, bool brief);
+    void CountTimeout(bool brief);
     bool WorkArrived();
     // The answer handed back: the mailbox to Idle, then done_event.
     void ReleaseAnswer();
@@ -81,6 +99,7 @@ public:
     ReadAheadRing VideoRing();
     ReadAheadRing FlagRing();
     uint8_t* VideoSlot(int32_t slot) const;
+    uint8_t* LinkedSlot(int32_t slot);
 
     // The worker's side (relay/worker_side.cpp), any thread of the
     // sub-plugin: the substitute service functions' work.
@@ -117,6 +136,10 @@ private:
     // serving thread once that may be waiting (relay/worker_side.cpp): what
     // it has just done decides whether the wait is worth ending.
     static unsigned THREAD_ENTRY_CALL WorkerMain(void* argument);
+    // relay/export_run.cpp: the encoder's record with the substitute
+    // functions, and the rings' arrays (false: no memory for them).
+    void MakeRelayInfo();
+    bool SetUpRingArrays();
     enum class Nudge { Request, VideoHit, FlagHit, Note };
     void WakeServingThread(Nudge nudge);
 
@@ -154,6 +177,12 @@ private:
     // both map.
     ExportChannel own_channel;
     ExportChannel* channel = &own_channel;
+    // Where the rings' words are placed instead of allocated, with room for
+    // this many; null for an export within the editor's process.
+    std::atomic<int32_t>* shared_ring_words = nullptr;
+    int32_t shared_ring_word_count = 0;
+    ServingLink* serving_link = nullptr;
+    WorkerLink* worker_link = nullptr;
     ExportBuffers buffers;
     ServingActivity serving;
 };

@@ -4,6 +4,7 @@
 // the worker reports Finished. Here: the export prepared, the worker's thread
 // started, its body, and its end.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/messages.h"
@@ -18,14 +19,7 @@ bool RelayContext::PrepareOutput(OutputInfo* info) {
     if (info == nullptr) return false;  // nothing to export, and nothing to copy
     host_info = info;
     host_copy = *info;
-    relay_info = host_copy;
-    relay_info.get_video = RelayGetVideo;
-    relay_info.get_audio = RelayGetAudio;
-    relay_info.is_abort = RelayIsAbort;
-    relay_info.show_progress = RelayShowProgress;
-    relay_info.get_flag = RelayGetFlag;
-    relay_info.update_preview = RelayUpdatePreview;
-    relay_info.get_video_ex = RelayGetVideoEx;
+    MakeRelayInfo();
     ResetExportState();
 
     if (buffer_count <= 0) {
@@ -38,8 +32,7 @@ bool RelayContext::PrepareOutput(OutputInfo* info) {
     }
 
     ReleaseExportBuffers();
-    if (buffers.flag_values.Allocate(buffer_count) && buffers.video_tags.Allocate(buffer_count) &&
-        buffers.flag_tags.Allocate(buffer_count)) {
+    if (SetUpRingArrays()) {
         buffers.flag_values.Fill(0);
         buffers.video_tags.Fill(kEmptyTag);
         buffers.flag_tags.Fill(kEmptyTag);
@@ -50,9 +43,45 @@ bool RelayContext::PrepareOutput(OutputInfo* info) {
     return false;
 }
 
+void RelayContext::MakeRelayInfo() {
+    relay_info = host_copy;
+    relay_info.get_video = RelayGetVideo;
+    relay_info.get_audio = RelayGetAudio;
+    relay_info.is_abort = RelayIsAbort;
+    relay_info.show_progress = RelayShowProgress;
+    relay_info.get_flag = RelayGetFlag;
+    relay_info.update_preview = RelayUpdatePreview;
+    relay_info.get_video_ex = RelayGetVideoEx;
+}
+
+bool RelayContext::SetUpRingArrays() {
+    if (shared_ring_words == nullptr) {
+        return buffers.flag_values.Allocate(buffer_count) && buffers.video_tags.Allocate(buffer_count) &&
+               buffers.flag_tags.Allocate(buffer_count);
+    }
+    // Three arrays of buffer_count in the room the other process shares.
+    if (buffer_count <= 0 || static_cast<int64_t>(buffer_count) * 3 > shared_ring_word_count) return false;
+    buffers.video_tags.Place(shared_ring_words, buffer_count);
+    buffers.flag_tags.Place(shared_ring_words + buffer_count, buffer_count);
+    buffers.flag_values.Place(shared_ring_words + 2 * static_cast<ptrdiff_t>(buffer_count), buffer_count);
+    return true;
+}
+
+bool RelayContext::PrepareWorkerSide(const OutputInfo& info, OutputPluginTable* table) {
+    // The serving side is the editor's; nothing here ever calls the editor.
+    host_info = nullptr;
+    host_copy = info;
+    MakeRelayInfo();
+    selected = table;
+    ReleaseExportBuffers();
+    // The serving side filled the words before it posted the export.
+    return table != nullptr && channel != &own_channel && SetUpRingArrays();
+}
+
 bool RelayContext::StartWorker() {
-    if (host_info == nullptr || !done_event.Valid() || !wake_event.Valid() || !request_lock.IsSetUp() ||
-        buffer_count <= 0 || !buffers.video_tags || !buffers.flag_values || !buffers.flag_tags) {
+    const bool prepared = host_info != nullptr || worker_link != nullptr;
+    if (!prepared || !done_event.Valid() || !wake_event.Valid() || !request_lock.IsSetUp() || buffer_count <= 0 ||
+        !buffers.video_tags || !buffers.flag_values || !buffers.flag_tags) {
         ShowError(kWorkerStartMessage);
         return false;
     }

@@ -80,6 +80,7 @@ bool RelayContext::WaitForWork() {
     channel->handoff.serving_wait.store(static_cast<uint8_t>(wait), std::memory_order_seq_cst);
     if (WorkArrived()) {
         channel->handoff.serving_wait.store(static_cast<uint8_t>(ServingWait::None), std::memory_order_relaxed);
+        if (serving_link != nullptr) serving_link->WorkerHeard();
         return false;
     }
     // The sub-plugin may show a window owned by one of the editor's, or send
@@ -87,19 +88,55 @@ bool RelayContext::WaitForWork() {
     // the message, and would never post Finished. Posted messages stay queued.
     ++serving.waits;
     if (brief) ++serving.brief_waits;
-    const platform::WaitResult result =
-        wake_event.WaitTakingSentMessages(brief ? platform::WaitLimit::Brief : platform::WaitLimit::HalfSecond);
+    const platform::WaitLimit limit = brief ? platform::WaitLimit::Brief : platform::WaitLimit::HalfSecond;
+    if (serving_link != nullptr) return WaitForWorkerProcess(limit, brief);
+    const platform::WaitResult result = wake_event.WaitTakingSentMessages(limit);
     channel->handoff.serving_wait.store(static_cast<uint8_t>(ServingWait::None), std::memory_order_relaxed);
     if (result == platform::WaitResult::Signalled) return false;
+    CountTimeout(brief);
+    // The sub-plugin ended the thread itself (ExitThread): Finished will
+    // never come, and the editor must not hang.
+    return worker_thread.HasEnded();
+}
+
+void RelayContext::CountTimeout(bool brief) {
     if (brief) {
         --channel->handoff.brief_waits_left;
         ++serving.brief_timeouts;
     } else {
         ++serving.timed_out_waits;
     }
-    // The sub-plugin ended the thread itself (ExitThread): Finished will
-    // never come, and the editor must not hang.
-    return worker_thread.HasEnded();
+}
+
+// The worker's side in another process: the wait ends as soon as that
+// process does, and a worker that keeps silent is asked after.
+bool RelayContext::WaitForWorkerProcess(platform::WaitLimit limit, bool brief) {
+    const platform::WaitEnd end = platform::WaitForEventOrEnd(wake_event, serving_link->WorkerProcess(), limit,
+                                                              platform::WhileWaiting::TakeSentMessages);
+    channel->handoff.serving_wait.store(static_cast<uint8_t>(ServingWait::None), std::memory_order_relaxed);
+    if (end == platform::WaitEnd::ProcessEnded) return true;
+    if (end == platform::WaitEnd::Signalled) {
+        serving_link->WorkerHeard();
+        return false;
+    }
+    CountTimeout(brief);
+    switch (serving_link->WorkerSilent()) {
+        case ServingLink::Silence::KeepWaiting: return false;
+        case ServingLink::Silence::AskEditor: {
+            // A cancel the encoder already saw counts as well: it may have
+            // hung on its way out.
+            if (channel->aborted.load(std::memory_order_acquire) == 0) {
+                if (int answer = host_info->is_abort()) {
+                    int32_t expected = 0;
+                    channel->aborted.compare_exchange_strong(expected, answer, std::memory_order_acq_rel);
+                }
+            }
+            if (channel->aborted.load(std::memory_order_acquire) != 0) serving_link->EditorCancelled();
+            return false;
+        }
+        case ServingLink::Silence::GiveUp: return true;
+    }
+    return false;
 }
 
 // What the worker may have stored since this pass looked: a request, a
@@ -166,8 +203,13 @@ uint8_t* RelayContext::VideoSlot(int32_t slot) const {
 }
 
 void RelayContext::ReleaseVideoSlots() {
-    platform::ReleasePages(buffers.video_slots.exchange(nullptr, std::memory_order_acq_rel),
-                           buffers.video_region_bytes);
+    uint8_t* region = buffers.video_slots.exchange(nullptr, std::memory_order_acq_rel);
+    if (serving_link != nullptr) {
+        if (region != nullptr) serving_link->ReleaseSlotRegion();
+    } else if (worker_link == nullptr) {
+        platform::ReleasePages(region, buffers.video_region_bytes);
+    }
+    // The worker's side in a helper maps the slots itself, and lets them go there.
     buffers.video_region_bytes = 0;
 }
 
@@ -200,7 +242,9 @@ bool RelayContext::EnsureVideoFormat() {
         stride = (frame_bytes + kSlotAlignment - 1) / kSlotAlignment * kSlotAlignment;
         region_bytes = static_cast<uint64_t>(buffer_count) * static_cast<uint64_t>(stride);
         if (region_bytes <= static_cast<uint64_t>(std::numeric_limits<ptrdiff_t>::max())) {
-            region = platform::AllocatePages(static_cast<size_t>(region_bytes));
+            region = serving_link != nullptr ? serving_link->CreateSlotRegion(static_cast<size_t>(region_bytes),
+                                                                              static_cast<int32_t>(stride))
+                                             : platform::AllocatePages(static_cast<size_t>(region_bytes));
         }
     }
     if (region == nullptr) {
@@ -316,7 +360,21 @@ void RelayContext::FillFlag() {
 }
 
 void RelayContext::FillAudio() {
-    if (channel->aborted.load(std::memory_order_acquire) != 0) {
+    // The count the worker's side asked with is, from another process, a
+    // pointer into that process: never written from here. The editor writes
+    // into a count of this one, and the link carries it across.
+    const bool aborted = channel->aborted.load(std::memory_order_acquire) != 0;
+    if (serving_link != nullptr) {
+        if (aborted) {
+            serving_link->CarryAudio(nullptr, 0);
+            return;
+        }
+        int read = 0;
+        const void* data = host_info->get_audio(channel->mailbox.audio_start, channel->mailbox.audio_length, &read);
+        serving_link->CarryAudio(data, read);
+        return;
+    }
+    if (aborted) {
         channel->mailbox.audio_result = nullptr;
         if (channel->mailbox.audio_read != nullptr) *channel->mailbox.audio_read = 0;
         return;

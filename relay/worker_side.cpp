@@ -100,8 +100,10 @@ void* RelayContext::RelayVideo(int frame, uint32_t format) {
         return nullptr;
     }
     const ReadAheadRing ring = VideoRing();
+    // In a helper program, slots the serving side has replaced since this
+    // side mapped them are not the ones the tags speak of.
     const bool hit = format != kNoFormat && format == channel->video_ring.format.load(std::memory_order_acquire) &&
-                     ring.MoveAndLookUp(frame);
+                     (worker_link == nullptr || worker_link->SlotsCurrent()) && ring.MoveAndLookUp(frame);
     if (!hit) {
         // The serving thread decides the answer while this thread waits: the
         // slot (with the frame, or zeros once the export is aborted), or the
@@ -115,7 +117,12 @@ void* RelayContext::RelayVideo(int frame, uint32_t format) {
             trip.Post(RelayCommand::Video, frame);
             // The slot's address too: under the lock no other thread's
             // request can change the format and with it the region.
-            if (channel->mailbox.video_slot != kNoSlot) answer = VideoSlot(channel->mailbox.video_slot);
+            const int32_t slot = channel->mailbox.video_slot;
+            if (worker_link != nullptr) {
+                answer = LinkedSlot(slot);
+            } else if (slot != kNoSlot) {
+                answer = VideoSlot(slot);
+            }
         }
         ring.MoveTo(frame);
         return answer;
@@ -126,6 +133,18 @@ void* RelayContext::RelayVideo(int frame, uint32_t format) {
     const int32_t stride = buffers.slot_stride.load(std::memory_order_acquire);
     if (slots == nullptr || stride == 0) return nullptr;
     return slots + static_cast<size_t>(ring.SlotOf(frame)) * static_cast<size_t>(stride);
+}
+
+// The answer's slot in a helper program, under the request lock: the slots
+// the answer speaks of are mapped first if they are new. The serving side is
+// another process, and its slot number is checked like any other input.
+uint8_t* RelayContext::LinkedSlot(int32_t slot) {
+    int32_t stride = 0;
+    uint8_t* slots = worker_link->SyncSlots(&stride);
+    buffers.slot_stride.store(slots != nullptr ? stride : 0, std::memory_order_release);
+    buffers.video_slots.store(slots, std::memory_order_release);
+    if (slots == nullptr || slot < 0 || slot >= buffers.video_tags.count()) return nullptr;
+    return slots + static_cast<size_t>(slot) * static_cast<size_t>(stride);
 }
 
 int RelayContext::RelayFlag(int frame) {
@@ -155,6 +174,12 @@ void* RelayContext::RelayAudio(int start, int length, int* read) {
     channel->mailbox.audio_length = length;
     channel->mailbox.audio_read = read;
     trip.Post(RelayCommand::Audio);
+    if (worker_link != nullptr) {
+        int32_t samples = 0;
+        void* data = worker_link->TakeAudio(&samples);
+        if (read != nullptr) *read = samples;
+        return data;
+    }
     return channel->mailbox.audio_result;
 }
 
