@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Fails unless the module exports exactly GetOutputPluginTable and imports
-# only from DLLs that every Windows system has.
+# Fails unless the module exports exactly GetOutputPluginTable (a program,
+# named with --program, nothing) and imports only from DLLs that every
+# Windows system has.
+#   check_module_boundary.sh FILE [--program]
 set -euo pipefail
 module="$1"
+wanted="GetOutputPluginTable"
+[ "${2:-}" != --program ] || wanted=""
 dump="$(i686-w64-mingw32-objdump -p "$module")"
 
 exports="$(printf '%s\n' "$dump" | awk '/Ordinal\/Name Pointer/{on=1; next} on && /^[ \t]*\[/{print $NF; next} {on=0}')"
 echo "exports: $(tr '\n' ' ' <<<"$exports")"
-if [ "$exports" != "GetOutputPluginTable" ]; then
-    echo "FAIL: exports must be exactly GetOutputPluginTable"
+if [ "$exports" != "$wanted" ]; then
+    echo "FAIL: exports must be exactly \"$wanted\""
     exit 1
 fi
 

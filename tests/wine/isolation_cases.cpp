@@ -1,0 +1,229 @@
+// The isolated module when an encoder takes its helper down, or there is no
+// helper to start: the editor's call returns, the user is told what happened
+// and to which encoder, and the next call works through a fresh helper. And
+// the helper itself, which serves nobody but the module that started it.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "isolated/protocol/control_block.h"
+#include "tests/common/call_log.h"
+#include "tests/common/cp932_texts.h"
+#include "tests/wine/check.h"
+#include "tests/wine/editor.h"
+#include "tests/wine/settings_bytes.h"
+
+using namespace settings_bytes;
+
+namespace {
+
+const char kCrashInInit[] = "fault_crash_init.auo_";
+const char kCrashInConfigGet[] = "fault_crash_config_get.auo_";
+const char kFaultName[] = "Fault Encoder";
+constexpr DWORD kBoxLimit = 10000;
+
+const char kNotIsolated[] = "sidecar.auo runs its encoders in the editor's process: a crash there is the editor's";
+
+std::vector<std::string> BoxesShown(size_t count) {
+    editor::WaitForMessageBoxes(count, kBoxLimit);
+    return editor::TakeMessageBoxTexts();
+}
+
+void PrintTexts(const std::vector<std::string>& texts) {
+    for (const std::string& text : texts) std::printf("      box: %s\n", text.c_str());
+}
+
+int Restore(const editor::Relay& relay, const std::string& name, const std::string& inner) {
+    std::vector<uint8_t> record = MakeRecord(8, name, inner);
+    return relay.table->config_set(record.data(), static_cast<int>(record.size()));
+}
+
+std::string HelperPath() { return editor::Folder() + "\\sidecar_helper.exe"; }
+
+// Starts the helper with `arguments`, handing on every inheritable handle;
+// its exit code, or STILL_ACTIVE when it has not ended within the bound.
+DWORD RunHelper(const std::string& arguments) {
+    std::string command = "\"" + HelperPath() + "\"" + (arguments.empty() ? "" : " " + arguments);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        return 0xFFFFFFFF;
+    }
+    WaitForSingleObject(process.hProcess, kBoxLimit);
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process.hProcess, &code);
+    if (code == STILL_ACTIVE) TerminateProcess(process.hProcess, 1);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+// A section and two events as a module would hand them on, inheritable.
+struct HandedOn {
+    HANDLE section = nullptr;
+    HANDLE call = nullptr;
+    HANDLE reply = nullptr;
+    HANDLE done = nullptr;
+    HANDLE wake = nullptr;
+
+    HandedOn(size_t bytes, uint32_t version) {
+        SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+        section = CreateFileMappingA(INVALID_HANDLE_VALUE, &inherited, PAGE_READWRITE, 0, static_cast<DWORD>(bytes),
+                                     nullptr);
+        for (HANDLE* event : {&call, &reply, &done, &wake}) *event = CreateEventA(&inherited, FALSE, FALSE, nullptr);
+        if (void* view = section != nullptr ? MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, bytes) : nullptr) {
+            // The block's head as this build writes it, with `version`.
+            const uint32_t head[3] = {kControlBlockMagic, version, static_cast<uint32_t>(sizeof(ControlBlock))};
+            std::memcpy(view, head, sizeof head);
+            UnmapViewOfFile(view);
+        }
+    }
+    ~HandedOn() {
+        for (HANDLE handle : {section, call, reply, done, wake}) {
+            if (handle != nullptr) CloseHandle(handle);
+        }
+    }
+    std::string Arguments() const {
+        char line[200];
+        std::snprintf(line, sizeof line, "--block=%lu --call=%lu --reply=%lu --done=%lu --wake=%lu",
+                      reinterpret_cast<unsigned long>(section), reinterpret_cast<unsigned long>(call),
+                      reinterpret_cast<unsigned long>(reply), reinterpret_cast<unsigned long>(done),
+                      reinterpret_cast<unsigned long>(wake));
+        return line;
+    }
+};
+
+}  // namespace
+
+TEST_CASE(isolation, an_encoder_that_crashes_the_helper_in_init_is_left_out_with_a_message_and_the_others_kept) {
+    if (!editor::Module().isolated) SKIP_CASE(kNotIsolated);
+    editor::ClearSidecar();
+    for (const char* name : {"basic.auo_", kCrashInInit, "with_settings.auo_"}) REQUIRE(editor::InstallSubPlugin(name));
+    editor::Relay relay;
+    REQUIRE(editor::LoadRelay(&relay));
+    TakeCalls();
+    CHECK_EQ(relay.table->init(), 1);
+    const std::vector<std::string> texts = BoxesShown(1);
+    REQUIRE_EQ(texts.size(), 1u);
+    if (!CHECK(editor::IsAccessViolationText(texts[0], kCrashInInit, kCrashInInit, true))) PrintTexts(texts);
+    // Started in the first helper only; the others in the next one too.
+    std::vector<RecordedCall> calls = TakeCalls();
+    CHECK_EQ(CallsTo(calls, kCrashInInit, "load").size(), 1u);
+    CHECK_EQ(CallsTo(calls, kCrashInInit, "init").size(), 1u);
+    CHECK(!CallsTo(calls, "with_settings.auo_", "init").empty());
+
+    // The others can be chosen; the one left out cannot.
+    const std::string inner = SettingsOf("with_settings.auo_");
+    CHECK_EQ(Restore(relay, "with_settings.auo_", inner), kHeader + static_cast<int>(inner.size()));
+    CHECK_EQ(Restore(relay, "basic.auo_", ""), kHeader);
+    CHECK_EQ(Restore(relay, kCrashInInit, ""), 0);
+    TakeCalls();
+    CHECK_EQ(relay.table->exit(), 1);
+    calls = TakeCalls();
+    CHECK_EQ(CallsTo(calls, "basic.auo_", "exit").size(), 1u);
+    CHECK_EQ(CallsTo(calls, "with_settings.auo_", "exit").size(), 1u);
+    CHECK(CallsTo(calls, kCrashInInit, "exit").empty());
+    CHECK(editor::TakeMessageBoxTexts().empty());
+    editor::UnloadRelay(&relay);
+    editor::ClearSidecar();
+}
+
+TEST_CASE(isolation, a_crash_in_config_get_fails_the_call_with_a_message_and_the_next_call_starts_a_fresh_helper) {
+    if (!editor::Module().isolated) SKIP_CASE(kNotIsolated);
+    editor::ClearSidecar();
+    for (const char* name : {kCrashInConfigGet, "with_settings.auo_"}) REQUIRE(editor::InstallSubPlugin(name));
+    editor::Relay relay;
+    REQUIRE(editor::LoadRelay(&relay));
+    REQUIRE_EQ(relay.table->init(), 1);
+    CHECK_EQ(Restore(relay, kCrashInConfigGet, ""), kHeader + 16);
+    const DWORD first_helper = editor::HelperProcessId();
+    CHECK(first_helper != 0);
+    TakeCalls();
+
+    // The editor saves: the encoder's size query crashes its helper, and
+    // the record is the relay's header alone.
+    CHECK_EQ(relay.table->config_get(nullptr, 0), kHeader);
+    std::vector<std::string> texts = BoxesShown(1);
+    REQUIRE_EQ(texts.size(), 1u);
+    if (!CHECK(editor::IsAccessViolationText(texts[0], kFaultName, kCrashInConfigGet, false))) PrintTexts(texts);
+    CHECK_EQ(CallsTo(TakeCalls(), kCrashInConfigGet, "config_get").size(), 1u);
+    CHECK_EQ(editor::HelperProcessId(), 0u);
+
+    // The next call, to another encoder, goes to a fresh helper.
+    const std::string inner = SettingsOf("with_settings.auo_");
+    TakeCalls();
+    CHECK_EQ(Restore(relay, "with_settings.auo_", inner), kHeader + static_cast<int>(inner.size()));
+    const DWORD second_helper = editor::HelperProcessId();
+    CHECK(second_helper != 0 && second_helper != first_helper);
+    std::vector<RecordedCall> sets = CallsTo(TakeCalls(), "with_settings.auo_", "config_set");
+    REQUIRE(!sets.empty());
+    CHECK(sets.back().bytes == inner);
+    CHECK(editor::TakeMessageBoxTexts().empty());
+    CHECK_EQ(relay.table->exit(), 1);
+    editor::UnloadRelay(&relay);
+    editor::ClearSidecar();
+    TakeCalls();
+}
+
+TEST_CASE(isolation, without_its_helper_the_module_says_so_and_lists_nothing_until_the_helper_is_back) {
+    if (!editor::Module().isolated) SKIP_CASE(kNotIsolated);
+    editor::ClearSidecar();
+    REQUIRE(editor::InstallSubPlugin("basic.auo_"));
+    const std::string away = HelperPath() + ".away";
+    REQUIRE(MoveFileA(HelperPath().c_str(), away.c_str()));
+    editor::Relay relay;
+    bool loaded = editor::LoadRelay(&relay);
+    if (loaded) {
+        CHECK_EQ(relay.table->init(), 1);
+        const std::vector<std::string> texts = BoxesShown(1);
+        CHECK(texts == std::vector<std::string>{cp932::kHelperMissingText});
+        std::vector<uint8_t> record(static_cast<size_t>(kHeader));
+        CHECK_EQ(relay.table->config_get(record.data(), kHeader), kHeader);
+        CHECK_EQ(NameField(record.data()), std::string(256, '\0'));
+        CHECK_EQ(relay.table->exit(), 1);
+        editor::UnloadRelay(&relay);
+    }
+    REQUIRE(MoveFileA(away.c_str(), HelperPath().c_str()));
+    REQUIRE(loaded);
+
+    REQUIRE(editor::LoadRelay(&relay));
+    CHECK_EQ(relay.table->init(), 1);
+    std::vector<uint8_t> record(static_cast<size_t>(kHeader));
+    CHECK_EQ(relay.table->config_get(record.data(), kHeader), kHeader);
+    CHECK_EQ(NameField(record.data()), Padded("basic.auo_"));
+    CHECK(editor::TakeMessageBoxTexts().empty());
+    CHECK_EQ(relay.table->exit(), 1);
+    editor::UnloadRelay(&relay);
+    editor::ClearSidecar();
+    TakeCalls();
+}
+
+// Each row is started by hand, as a user or another program might: none
+// of them is what the module hands its helper, so the helper ends at once.
+TEST_CASE(isolation, the_helper_serves_only_the_module_that_started_it) {
+    if (!editor::Module().isolated) SKIP_CASE(kNotIsolated);
+    const HandedOn other_build(sizeof(ControlBlock), kControlBlockVersion + 1);
+    const HandedOn short_block(sizeof(ControlBlock) / 2, kControlBlockVersion);
+    const HandedOn this_build(sizeof(ControlBlock), kControlBlockVersion);
+    struct Row {
+        const char* what;
+        std::string arguments;
+    };
+    const Row rows[] = {
+        {"no command line", ""},
+        {"handles that name nothing", "--block=4000 --call=4004 --reply=4008 --done=4012 --wake=4016"},
+        {"a block of another build", other_build.Arguments()},
+        {"a block shorter than the build's", short_block.Arguments()},
+        {"the handles out of order", this_build.Arguments().substr(this_build.Arguments().find(' ') + 1) +
+                                         " --block=" + std::to_string(reinterpret_cast<uintptr_t>(this_build.section))},
+        {"a word more", this_build.Arguments() + " --editor=C:\\editor.exe"},
+    };
+    for (const Row& row : rows) {
+        CheckRow in_row(row.what);
+        CHECK_EQ(RunHelper(row.arguments), kHelperRefusedExitCode);
+    }
+}
