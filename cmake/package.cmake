@@ -1,12 +1,14 @@
 # Lays out and zips the release: cmake -P package.cmake with
 #   SIDECAR, WRITER, PIPE, LOSSLESS  the built modules
+#   ISOLATED, HELPER   the isolated module and its helper program, which
+#                      go side by side
 #   README_JA, README_EN  the notes (UTF-8, LF)
 #   STAGE              a scratch folder
 #   ZIP                the archive to write
 # The notes are read on Windows by editors of a Japanese system: both go out
 # in code page 932 with CRLF line ends (the English one holds the messages'
 # Japanese texts too).
-foreach(variable SIDECAR WRITER PIPE LOSSLESS README_JA README_EN STAGE ZIP)
+foreach(variable SIDECAR ISOLATED HELPER WRITER PIPE LOSSLESS README_JA README_EN STAGE ZIP)
     if(NOT DEFINED ${variable})
         message(FATAL_ERROR "package.cmake: ${variable} is not set")
     endif()
@@ -17,7 +19,7 @@ string(REGEX REPLACE "\\.zip$" "" top "${top}")
 set(root "${STAGE}/${top}")
 file(REMOVE_RECURSE "${STAGE}")
 file(MAKE_DIRECTORY "${root}/sample")
-file(COPY "${SIDECAR}" DESTINATION "${root}")
+file(COPY "${SIDECAR}" "${ISOLATED}" "${HELPER}" DESTINATION "${root}")
 file(COPY "${WRITER}" "${PIPE}" "${LOSSLESS}" DESTINATION "${root}/sample")
 
 find_program(ICONV iconv REQUIRED)
