@@ -83,6 +83,9 @@ class AutoResetEvent : public detail::EventBase {
 public:
     AutoResetEvent() = default;
     bool Create() { return EventBase::Create(false); }  // initially unsignalled
+    // Drops a signal that its waiter will never take: one given to a
+    // process that has ended since. Only while nobody waits or signals.
+    void Forget() { ResetSignal(); }
 };
 
 // Stays signalled until Reset(), so that several signals merge into one

@@ -47,3 +47,8 @@ void RelayContext::ShareExport(ExportChannel* shared, std::atomic<int32_t>* ring
 bool RelayContext::OpenWorkerSide(platform::ObjectHandle done, platform::ObjectHandle wake) {
     return request_lock.SetUp() && done_event.Adopt(done) && wake_event.Adopt(wake);
 }
+
+void RelayContext::ForgetHandoffSignals() {
+    done_event.Forget();
+    wake_event.Forget();
+}

@@ -68,6 +68,10 @@ public:
     // The helper program's context (plugin/relay_context.cpp): a lock of its
     // own, and the handoff's events those of the module that started it.
     bool OpenWorkerSide(platform::ObjectHandle done, platform::ObjectHandle wake);
+    // Before an export with a helper program: a helper that ended during the
+    // last one may have left a signal of the handoff untaken, which would
+    // let the next one's worker read an answer before it is written.
+    void ForgetHandoffSignals();
 
     // The serving side (relay/serving_side.cpp), the editor's thread while
     // the worker runs: the loop, each request's answer, the read-ahead, the

@@ -24,6 +24,7 @@ int RunIsolatedExport(RelayContext& context, HelperEndpoint& helper, OutputInfo*
     context.ShareExport(&block.channel, RingWords(block), kRingWordCapacity, &link, nullptr);
 
     int result = 0;
+    context.ForgetHandoffSignals();
     if (context.PrepareOutput(info)) {
         WriteOutputRequest(block, *info, context.buffer_count);
         block.call.encoder = static_cast<int32_t>(entry - context.plugins.data());
