@@ -64,7 +64,11 @@ public:
     // encoder's record made from the editor's, with the substitute
     // functions, and the rings' words placed. The channel stays as the
     // serving side set it up.
-    bool PrepareWorkerSide(const OutputInfo& info, OutputPluginTable* table);
+    bool PrepareWorkerSide(const OutputInfo& info, OutputPluginTable* table, int32_t editor_priority);
+    // The worker's end, told to a serving side in another process, which
+    // cannot see the thread end: also when the encoder ended the thread
+    // itself, or none could start.
+    void TellServingSideTheWorkerEnded();
     // The helper program's context (plugin/relay_context.cpp): a lock of its
     // own, and the handoff's events those of the module that started it.
     bool OpenWorkerSide(platform::ObjectHandle done, platform::ObjectHandle wake);
@@ -187,6 +191,8 @@ private:
     int32_t shared_ring_word_count = 0;
     ServingLink* serving_link = nullptr;
     WorkerLink* worker_link = nullptr;
+    // The editor's thread's priority, for a worker in a helper program.
+    int32_t editor_priority = platform::kPriorityReadFailed;
     ExportBuffers buffers;
     ServingActivity serving;
 };

@@ -67,12 +67,13 @@ bool RelayContext::SetUpRingArrays() {
     return true;
 }
 
-bool RelayContext::PrepareWorkerSide(const OutputInfo& info, OutputPluginTable* table) {
+bool RelayContext::PrepareWorkerSide(const OutputInfo& info, OutputPluginTable* table, int32_t priority) {
     // The serving side is the editor's; nothing here ever calls the editor.
     host_info = nullptr;
     host_copy = info;
     MakeRelayInfo();
     selected = table;
+    editor_priority = priority;
     ReleaseExportBuffers();
     // The serving side filled the words before it posted the export.
     return table != nullptr && channel != &own_channel && SetUpRingArrays();
@@ -91,7 +92,7 @@ bool RelayContext::StartWorker() {
     }
     worker_thread_id = worker_thread.Id();
     // The sub-plugin works at the editor's pace, not at the default priority.
-    const int priority = platform::CurrentThreadPriority();
+    const int priority = worker_link != nullptr ? editor_priority : platform::CurrentThreadPriority();
     if (priority != platform::kPriorityReadFailed) worker_thread.SetPriority(priority);
     return true;
 }
@@ -136,4 +137,9 @@ void RelayContext::ReleaseExportBuffers() {
     buffers.flag_values.Free();
     buffers.flag_tags.Free();
     ReleaseVideoSlots();
+}
+
+void RelayContext::TellServingSideTheWorkerEnded() {
+    channel->mailbox.command.store(static_cast<int32_t>(RelayCommand::Finished), std::memory_order_release);
+    wake_event.Signal();
 }

@@ -168,9 +168,10 @@ CallStatus HelperCalls::ConfigSet() {
 
 CallStatus HelperCalls::Output() {
     SubPluginEntry* entry = Listed(block_.call.encoder);
-    OutputPluginTable* table = entry != nullptr && entry->table->output != nullptr ? entry->table : nullptr;
-    // Called without a table too: the module's serving loop waits for the
-    // export's end, which only the call tells it.
+    // An encoder without output exports nothing and succeeds, as the relay
+    // runs it in-process. Called without a table too: the module's serving
+    // loop waits for the export's end, which only the call tells it.
+    OutputPluginTable* table = entry != nullptr ? entry->table : nullptr;
     block_.call.result = RunOutputCall(block_, table);
     return table != nullptr ? CallStatus::Done : CallStatus::Refused;
 }

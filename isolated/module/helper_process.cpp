@@ -73,12 +73,11 @@ bool HelperProcess::StartHelper() {
     if (ready) {
         block_ = new (block_memory_.data()) ControlBlock;
         FillField(block_->editor_executable, executable);
-        const platform::ObjectHandle handles[kHelperHandleCount] = {
-            block_memory_.handle(), call_event_.handle(), reply_event_.handle(), done_event_, wake_event_};
-        ready = child_.Start(path.c_str(), handles, kHelperHandleCount,
-                             [](const platform::ObjectHandle* child_handles) {
-                                 return FormatHelperArguments(child_handles);
-                             });
+        const platform::ObjectHandle handles[kHelperHandleCount] = {block_memory_.handle(), call_event_.handle(),
+                                                                    reply_event_.handle(), done_event_, wake_event_};
+        ready = child_.Start(
+            path.c_str(), handles, kHelperHandleCount,
+            [](const platform::ObjectHandle* child_handles) { return FormatHelperArguments(child_handles); });
     }
     if (!ready) {
         LetGo();
@@ -259,8 +258,9 @@ void HelperProcess::Stop() {
     if (child_.Started() && !child_.HasEnded() && !in_call_ && block_ != nullptr) {
         Post(HelperCall::Exit);
         for (int wait = 0; wait < kExitAnswerWaits; ++wait) {
-            const platform::WaitEnd end = platform::WaitForEventOrEnd(
-                reply_event_, child_.handle(), platform::WaitLimit::HalfSecond, platform::WhileWaiting::TakeSentMessages);
+            const platform::WaitEnd end =
+                platform::WaitForEventOrEnd(reply_event_, child_.handle(), platform::WaitLimit::HalfSecond,
+                                            platform::WhileWaiting::TakeSentMessages);
             if (end != platform::WaitEnd::TimedOut) break;
         }
         in_call_ = false;

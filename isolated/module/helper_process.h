@@ -97,8 +97,8 @@ private:
     HelperCall posted_ = HelperCall::None;
 
     std::vector<EncoderListing> listing_;
-    bool listed_ = false;                   // listing_ is the first scan's
-    std::vector<std::string> left_out_;     // files whose start ended a helper
-    std::string ended_while_starting_;      // the last such file, set by ReportEnd
+    bool listed_ = false;                // listing_ is the first scan's
+    std::vector<std::string> left_out_;  // files whose start ended a helper
+    std::string ended_while_starting_;   // the last such file, set by ReportEnd
     std::function<void(HelperProcess&)> restore_;
 };

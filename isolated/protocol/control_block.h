@@ -66,7 +66,7 @@ constexpr int32_t kMaxListedEncoders = 256;
 static_assert(kMaxListedEncoders * sizeof(EncoderListing) <= kPayloadBytes, "the listing fits the payload");
 
 struct CallRecord {
-    std::atomic<int32_t> code{0};    // a HelperCall, stored last by the module
+    std::atomic<int32_t> code{0};  // a HelperCall, stored last by the module
     // The encoder's index in the listing, which stays the first scan's for
     // the helper's successors (scan_request.h); Scan: the roster's length.
     int32_t encoder = -1;
@@ -90,6 +90,7 @@ struct CallRecord {
 struct OutputRequest {
     OutputInfo info{};  // the functions are nulls here; the helper puts its own in
     int32_t buffer_count = 0;
+    int32_t worker_priority = 0;   // the editor's thread's, for the thread that runs output
     int32_t file_name_offset = 0;  // in the payload; 0 when the editor named no file
     int32_t file_name_bytes = 0;   // without its NUL
 };

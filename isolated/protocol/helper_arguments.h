@@ -26,8 +26,8 @@ namespace helper_arguments_detail {
 inline constexpr const char* kNames[kHelperHandleCount] = {"--block=", "--call=", "--reply=", "--done=", "--wake="};
 
 inline platform::ObjectHandle* Field(HelperHandles& handles, size_t index) {
-    platform::ObjectHandle* fields[kHelperHandleCount] = {&handles.block, &handles.call, &handles.reply,
-                                                          &handles.done, &handles.wake};
+    platform::ObjectHandle* fields[kHelperHandleCount] = {&handles.block, &handles.call, &handles.reply, &handles.done,
+                                                          &handles.wake};
     return fields[index];
 }
 

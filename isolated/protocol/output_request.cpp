@@ -35,11 +35,12 @@ constexpr size_t kFileNameOffset = kPayloadBytes - kFileNameRoom;
 
 std::atomic<int32_t>* RingWords(ControlBlock& block) { return reinterpret_cast<std::atomic<int32_t>*>(block.payload); }
 
-void WriteOutputRequest(ControlBlock& block, const OutputInfo& info, int32_t buffer_count) {
+void WriteOutputRequest(ControlBlock& block, const OutputInfo& info, int32_t buffer_count, int32_t worker_priority) {
     OutputRequest& request = block.output;
     request.info = WithoutFunctions(info);
     PointAt(request.info, nullptr);
     request.buffer_count = buffer_count;
+    request.worker_priority = worker_priority;
     request.file_name_offset = 0;
     request.file_name_bytes = 0;
     const char* name = FileNameOf(info);
@@ -54,12 +55,16 @@ void WriteOutputRequest(ControlBlock& block, const OutputInfo& info, int32_t buf
     request.file_name_bytes = static_cast<int32_t>(length);
 }
 
-bool ReadOutputRequest(const ControlBlock& block, OutputInfo* info, int32_t* buffer_count, char* file_name) {
+bool ReadOutputRequest(const ControlBlock& block, OutputInfo* info, int32_t* buffer_count, int32_t* worker_priority,
+                       char* file_name) {
     const OutputRequest request = block.output;
     if (request.buffer_count <= 0 || request.buffer_count > kRingWordCapacity / 3) return false;
     *info = WithoutFunctions(request.info);
     PointAt(*info, nullptr);
     *buffer_count = request.buffer_count;
+    // Any value: the system refuses a priority it does not know, and the
+    // worker then keeps the helper's.
+    *worker_priority = request.worker_priority;
     file_name[0] = '\0';
     if (request.file_name_offset == 0) return true;
     if (request.file_name_offset != static_cast<int32_t>(kFileNameOffset) || request.file_name_bytes < 0 ||

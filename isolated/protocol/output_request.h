@@ -19,9 +19,10 @@ constexpr int32_t kRingWordCapacity = static_cast<int32_t>((kPayloadBytes - kFil
 std::atomic<int32_t>* RingWords(ControlBlock& block);
 
 // The editor's side: `info` as the editor gave it.
-void WriteOutputRequest(ControlBlock& block, const OutputInfo& info, int32_t buffer_count);
+void WriteOutputRequest(ControlBlock& block, const OutputInfo& info, int32_t buffer_count, int32_t worker_priority);
 
 // The helper's side: the request checked and copied out; false when it
 // cannot be what the module wrote. `file_name` (kFileNameRoom bytes) gets
 // the name, and `info` points at it where the editor named a file.
-bool ReadOutputRequest(const ControlBlock& block, OutputInfo* info, int32_t* buffer_count, char* file_name);
+bool ReadOutputRequest(const ControlBlock& block, OutputInfo* info, int32_t* buffer_count, int32_t* worker_priority,
+                       char* file_name);

@@ -4,6 +4,7 @@
 
 #include "isolated/protocol/output_request.h"
 #include "isolated/protocol/section_links.h"
+#include "platform/thread.h"
 #include "registry/sub_plugin_registry.h"
 
 int RunIsolatedExport(RelayContext& context, HelperEndpoint& helper, OutputInfo* info) {
@@ -26,7 +27,7 @@ int RunIsolatedExport(RelayContext& context, HelperEndpoint& helper, OutputInfo*
     int result = 0;
     context.ForgetHandoffSignals();
     if (context.PrepareOutput(info)) {
-        WriteOutputRequest(block, *info, context.buffer_count);
+        WriteOutputRequest(block, *info, context.buffer_count, platform::CurrentThreadPriority());
         block.call.encoder = static_cast<int32_t>(entry - context.plugins.data());
         helper.Post(HelperCall::Output);
         context.ServeRequests();

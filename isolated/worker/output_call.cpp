@@ -8,15 +8,7 @@
 #include "plugin/relay_context.h"
 
 namespace {
-
 RelayContext* g_exports = nullptr;
-
-// The module's serving loop waits for this word: without it the editor would
-// serve an export that never starts until the user cancels.
-void TellServingSideItIsOver(ControlBlock& block) {
-    block.channel.mailbox.command.store(static_cast<int32_t>(RelayCommand::Finished), std::memory_order_release);
-}
-
 }  // namespace
 
 bool OpenExports(platform::ObjectHandle done_event, platform::ObjectHandle wake_event) {
@@ -41,9 +33,18 @@ int RunOutputCall(ControlBlock& block, OutputPluginTable* table) {
     static char file_name[kFileNameRoom];
     OutputInfo info{};
     int32_t buffer_count = 0;
+    int32_t priority = 0;
     RelayContext* context = g_exports;
-    if (context == nullptr || table == nullptr || !ReadOutputRequest(block, &info, &buffer_count, file_name)) {
-        TellServingSideItIsOver(block);
+    if (context == nullptr) {
+        // No events to tell the module with: its serving loop sees the word
+        // at its next half-second.
+        block.channel.mailbox.command.store(static_cast<int32_t>(RelayCommand::Finished), std::memory_order_release);
+        return 0;
+    }
+    if (table == nullptr || !ReadOutputRequest(block, &info, &buffer_count, &priority, file_name)) {
+        context->ShareExport(&block.channel, nullptr, 0, nullptr, nullptr);
+        context->TellServingSideTheWorkerEnded();
+        context->ShareExport(nullptr, nullptr, 0, nullptr, nullptr);
         return 0;
     }
 
@@ -51,18 +52,16 @@ int RunOutputCall(ControlBlock& block, OutputPluginTable* table) {
     context->buffer_count = buffer_count;
     context->ShareExport(&block.channel, RingWords(block), kRingWordCapacity, nullptr, &link);
     int result = 0;
-    if (context->PrepareWorkerSide(info, table)) {
+    if (context->PrepareWorkerSide(info, table, priority)) {
         SetModuleContext(context);
-        if (context->StartWorker()) {
-            result = static_cast<int>(context->FinishOutput());
-        } else {
-            TellServingSideItIsOver(block);
-            context->FinishOutput();
-        }
+        if (context->StartWorker()) result = static_cast<int>(context->FinishOutput());
         SetModuleContext(nullptr);
-    } else {
-        TellServingSideItIsOver(block);
     }
+    context->FinishOutput();
+    // Whether the worker said so or not (an encoder may end its thread
+    // itself, and a worker may not start at all): the module's serving loop
+    // ends only with this word.
+    context->TellServingSideTheWorkerEnded();
     context->ShareExport(nullptr, nullptr, 0, nullptr, nullptr);
     link.Close();
     return result;

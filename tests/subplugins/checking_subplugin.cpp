@@ -22,6 +22,14 @@ namespace {
 
 using checking_verdict::Verdict;
 
+// The editor's window, named in the output file name of the record.
+HWND EditorWindowOf(const OutputInfo& info) {
+    const char* name = nullptr;
+    static_assert(sizeof name == sizeof info.passthrough_3, "a pointer in the 4 passthrough bytes");
+    std::memcpy(&name, info.passthrough_3, sizeof name);
+    return reinterpret_cast<HWND>(static_cast<uintptr_t>(checking_verdict::WindowOf(name)));
+}
+
 int32_t ExpectedFlag(int32_t frame, int32_t options) {
     return options & checking_verdict::kOddFlags ? checking_verdict::OddFlagOf(frame) : frame_pattern::FlagOf(frame);
 }
@@ -91,8 +99,7 @@ void ReadOnAfterAbort(OutputInfo* info, int frame, Verdict* verdict) {
 class OwnedWindow {
 public:
     OwnedWindow(const OutputInfo& info, Verdict* verdict) : verdict_(verdict) {
-        static_assert(sizeof owner_ == sizeof info.passthrough_3, "a window handle in the 4 passthrough bytes");
-        std::memcpy(&owner_, info.passthrough_3, sizeof owner_);
+        owner_ = EditorWindowOf(info);
         window_ = CreateWindowExA(0, "STATIC", "checking", WS_POPUP | WS_CAPTION | WS_VISIBLE, 40, 40, 240, 80, owner_,
                                   nullptr, GetModuleHandleA(nullptr), nullptr);
         verdict_->window_created = window_ != nullptr;
@@ -191,8 +198,9 @@ int CheckingOutput(OutputInfo* handed) {
     verdict.ole_result = static_cast<int32_t>(ole);
     if (SUCCEEDED(ole)) OleUninitialize();
 
-    const auto plan = static_cast<access_pattern::FormatPlan>(info->passthrough_2[checking_verdict::kFormatPlanField]);
-    const auto pattern = static_cast<access_pattern::Pattern>(info->passthrough_2[checking_verdict::kPatternField]);
+    const int32_t plan_and_pattern = info->passthrough_2[checking_verdict::kPlanAndPatternField];
+    const auto plan = static_cast<access_pattern::FormatPlan>(checking_verdict::PlanOf(plan_and_pattern));
+    const auto pattern = static_cast<access_pattern::Pattern>(checking_verdict::PatternOf(plan_and_pattern));
     int requests = info->passthrough_2[checking_verdict::kRequestsField];
     if (requests <= 0) requests = info->frame_count;
     const int result = info->passthrough_2[checking_verdict::kResultField];
@@ -204,7 +212,7 @@ int CheckingOutput(OutputInfo* handed) {
     }
 
     if (options & checking_verdict::kSendsAsItsThreadEnds) {
-        std::memcpy(&g_thread_end_window, info->passthrough_3, sizeof g_thread_end_window);
+        g_thread_end_window = EditorWindowOf(*info);
         g_thread_end_sender = GetCurrentThreadId();
     }
     std::unique_ptr<OwnedWindow> window;

@@ -1,18 +1,35 @@
 // What the checking sub-plugin is told by the editor through the fields of
 // OutputInfo that the relay passes through unchanged, and what it reports
 // back through the call record ("output", with this verdict as its bytes).
+// The fields keep the meaning the editor gives those that the isolated
+// module reads: passthrough_2[3] is the size of one audio sample, and
+// passthrough_3 points at a string (the editor's output file name).
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 
 namespace checking_verdict {
 
 // OutputInfo.passthrough_2[] of the editor's record.
-constexpr int kFormatPlanField = 0;  // access_pattern::FormatPlan
-constexpr int kPatternField = 1;     // access_pattern::Pattern
-constexpr int kRequestsField = 2;    // video requests; 0: frame_count of them
-constexpr int kResultField = 3;      // what output returns
+constexpr int kPlanAndPatternField = 0;  // access_pattern::FormatPlan | access_pattern::Pattern << 8
+constexpr int kRequestsField = 1;        // video requests; 0: frame_count of them
+constexpr int kResultField = 2;          // what output returns
+constexpr int kSampleBytesField = 3;     // the editor's audio: one 16-bit channel
+constexpr int32_t kSampleBytes = 2;
+
+inline int32_t PlanAndPattern(int plan, int pattern) { return plan | pattern << 8; }
+inline int PlanOf(int32_t field) { return field & 0xFF; }
+inline int PatternOf(int32_t field) { return field >> 8 & 0xFF; }
+
+// The editor's window, as the output file name carries it for the cases
+// that need it: "window:" and the handle in hex.
+inline void WindowName(char (&name)[32], uint32_t window) { std::snprintf(name, sizeof name, "window:%08X", window); }
+inline uint32_t WindowOf(const char* name) {
+    unsigned window = 0;
+    return name != nullptr && std::sscanf(name, "window:%8X", &window) == 1 ? window : 0;
+}
 
 // OutputInfo.passthrough_1[0]: options.
 constexpr int32_t kSecondThread = 1;         // a thread of its own makes the other service calls meanwhile
@@ -25,10 +42,10 @@ constexpr int32_t kFlagsBelowZero = 64;      // asks for the flag of the frame b
 constexpr int32_t kReadsOnAfterAbort = 128;  // reads kReadOnFrames more frames once is_abort has said yes
 constexpr int32_t kRewritesItsRecord = 256;  // rewrites every field of its OutputInfo before each request
 // Shows a window of its own, owned by the editor's window (whose handle is
-// in OutputInfo.passthrough_3), activates it, and sends kEditorMessage to
+// in the output file name, WindowOf), activates it, and sends kEditorMessage to
 // the editor's window at the start, every tenth request and at the end.
 constexpr int32_t kOwnedWindow = 512;
-// Sends kEditorMessage to the editor's window (passthrough_3) once more from
+// Sends kEditorMessage to the editor's window (WindowOf) once more from
 // the module's thread-detach code as its output thread ends, after output
 // has returned, and records the answer as "thread_end" (0: none in 20 s).
 constexpr int32_t kSendsAsItsThreadEnds = 1024;

@@ -108,15 +108,29 @@ struct ProcessUse {
 };
 
 // Wine answers GetProcessHandleCount with 0 (no process has none): then
-// every handle value that names an object is counted. Wine gives out the
-// lowest free value, so a run of 4096 free values ends the table.
-DWORD CountHandles() {
+// every handle value that names an object is counted (in another process,
+// every one that can be duplicated from it). Wine gives out the lowest free
+// value, so a run of 4096 free values ends the table.
+bool NamesAnObject(HANDLE process, uintptr_t value) {
+    if (process == GetCurrentProcess()) {
+        DWORD flags = 0;
+        return GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) != 0;
+    }
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(process, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return false;
+    }
+    CloseHandle(copy);
+    return true;
+}
+
+DWORD CountHandles(HANDLE process = GetCurrentProcess()) {
     DWORD count = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0) return count;
+    if (GetProcessHandleCount(process, &count) && count != 0) return count;
     count = 0;
     for (uintptr_t value = 4, free_run = 0; free_run < 4096; value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+        if (NamesAnObject(process, value)) {
             ++count;
             free_run = 0;
         } else {
@@ -126,18 +140,17 @@ DWORD CountHandles() {
     return count;
 }
 
-ProcessUse MeasureProcess() {
+ProcessUse MeasureProcess(HANDLE process = GetCurrentProcess()) {
     ProcessUse use;
-    use.handles = CountHandles();
+    use.handles = CountHandles(process);
     PROCESS_MEMORY_COUNTERS_EX counters = {};
     counters.cb = sizeof counters;
-    if (GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                             sizeof counters)) {
+    if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters)) {
         use.private_usage = counters.PrivateUsage;
         use.pagefile_usage = counters.PagefileUsage;
     }
     MEMORY_BASIC_INFORMATION region = {};
-    for (const char* at = nullptr; VirtualQuery(at, &region, sizeof region) == sizeof region;
+    for (const char* at = nullptr; VirtualQueryEx(process, at, &region, sizeof region) == sizeof region;
          at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
         if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) use.committed_private += region.RegionSize;
         if (static_cast<const char*>(region.BaseAddress) + region.RegionSize < at) break;
@@ -541,6 +554,9 @@ std::vector<uint8_t> Save(const OutputPluginTable* relay, int* size_result) {
 }  // namespace
 
 TEST_CASE(faults, sub_plugins_that_fail_to_start_or_answer_oddly_are_dropped_or_kept_safely) {
+    if (editor::Module().isolated) {
+        SKIP_CASE("the case sets the encoder's answers through its module, which runs in the helper");
+    }
     char before[MAX_PATH] = {};
     GetCurrentDirectoryA(sizeof before, before);
     TakeCalls();
@@ -648,6 +664,8 @@ TEST_CASE(faults, two_hundred_exports_in_a_row_leave_handles_and_memory_as_after
     ThreadCensus census;
     ProcessUse first;
     ProcessUse last;
+    HANDLE helper = nullptr;
+    ProcessUse helper_first;
     int clean = 0;
     for (int i = 0; i < 200; ++i) {
         const char* sub_plugin = sub_plugins[i % 4];
@@ -671,31 +689,61 @@ TEST_CASE(faults, two_hundred_exports_in_a_row_leave_handles_and_memory_as_after
         } else {
             clean += CHECK_EQ(outcome.result, 1);
         }
-        if (i == 0) first = MeasureProcess();
+        if (i == 0) {
+            // The isolated module's helper, which every export of the
+            // series runs in: the same process from the first to the last.
+            // Its handle is opened before the editor's count is taken.
+            if (const DWORD helper_id = editor::HelperProcessId()) {
+                helper =
+                    OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE, FALSE, helper_id);
+                REQUIRE(helper != nullptr);
+                helper_first = MeasureProcess(helper);
+            }
+            first = MeasureProcess();
+        }
     }
     last = MeasureProcess();
     CHECK_EQ(clean, 200);
-    PrintUse("after export 1", first);
-    PrintUse("after export 200", last);
-    CHECK_EQ(last.handles, first.handles);
     // The heap commits memory in steps of 64 KB and keeps what it committed.
     // Measured, it takes one such step by the second export (even when the
     // second is the same as the first) and then none up to the 200th, in
     // committed and in resident memory alike. One slot region left behind per
     // export (4 KB at least) would pass the bound twelve times over, and so
     // would some 330 bytes of heap per export.
+    //
+    // Through the isolated module the editor's process takes a second step
+    // before it settles: `test_host --module=sidecar_isolated.auo
+    // memory_growth` measured +52 KB resident by the 100th export, +20 KB by
+    // the 200th and nothing more up to the 1,000th, handles and committed
+    // memory flat from the 100th on.
     const SIZE_T kHeapStep = 64 * 1024;
-    CHECK(last.committed_private <= first.committed_private + kHeapStep);
-    CHECK(last.private_usage <= first.private_usage + kHeapStep);
-    // Wine reports the Linux process's resident anonymous memory as
-    // PagefileUsage. Under qemu-i386 that process is the emulator, whose own
-    // memory (code it translated, its per-thread state) grows as new code
-    // runs: `test_host memory_growth` measured +2.4 MB over the first 100
-    // relayed exports, then +8 KB over the next 900, and up to +216 KB for
-    // 1,000 bare threads with no relay at all, while committed private
-    // memory and handles stayed as natively (where the same series grows
-    // 20 KB and then nothing). There the counter says nothing about the relay.
-    if (!RunsUnderEmulator()) CHECK(last.pagefile_usage <= first.pagefile_usage + kHeapStep);
+    const SIZE_T editor_steps = editor::Module().isolated ? 2 : 1;
+    auto check_flat = [kHeapStep](const char* who, const ProcessUse& after_first, const ProcessUse& after_last,
+                                  SIZE_T steps) {
+        CheckRow row(who);
+        std::printf("      %s:\n", who);
+        PrintUse("after export 1", after_first);
+        PrintUse("after export 200", after_last);
+        CHECK_EQ(after_last.handles, after_first.handles);
+        CHECK(after_last.committed_private <= after_first.committed_private + steps * kHeapStep);
+        CHECK(after_last.private_usage <= after_first.private_usage + steps * kHeapStep);
+        // Wine reports the Linux process's resident anonymous memory as
+        // PagefileUsage. Under qemu-i386 that process is the emulator, whose
+        // own memory (code it translated, its per-thread state) grows as new
+        // code runs: `test_host memory_growth` measured +2.4 MB over the
+        // first 100 relayed exports, then +8 KB over the next 900, and up to
+        // +216 KB for 1,000 bare threads with no relay at all, while
+        // committed private memory and handles stayed as natively (where the
+        // same series grows 20 KB and then nothing). There the counter says
+        // nothing about the relay.
+        if (!RunsUnderEmulator()) CHECK(after_last.pagefile_usage <= after_first.pagefile_usage + steps * kHeapStep);
+    };
+    check_flat("the editor's process", first, last, editor_steps);
+    if (helper != nullptr) {
+        CHECK_EQ(editor::HelperProcessId(), GetProcessId(helper));
+        check_flat("the helper's process", helper_first, MeasureProcess(helper), 1);
+        CloseHandle(helper);
+    }
     CHECK_EQ(census.LeftBehind().size(), 0u);
     CHECK(editor::TakeMessageBoxTexts().empty());
 }

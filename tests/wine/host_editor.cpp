@@ -72,12 +72,18 @@ void PrepareHost(const Export& e) {
     info.frame_bytes = e.width * e.height * 3;
     info.passthrough_1[0] = e.options;
     info.passthrough_1[1] = static_cast<int32_t>(e.seed);
-    info.passthrough_2[checking_verdict::kFormatPlanField] = static_cast<int32_t>(e.formats);
-    info.passthrough_2[checking_verdict::kPatternField] = static_cast<int32_t>(e.pattern);
+    info.passthrough_2[checking_verdict::kPlanAndPatternField] =
+        checking_verdict::PlanAndPattern(static_cast<int>(e.formats), static_cast<int>(e.pattern));
     info.passthrough_2[checking_verdict::kRequestsField] = e.requests;
     info.passthrough_2[checking_verdict::kResultField] = e.result;
-    static_assert(sizeof e.owner_window == sizeof info.passthrough_3, "a window handle in the 4 passthrough bytes");
-    std::memcpy(info.passthrough_3, &e.owner_window, sizeof info.passthrough_3);
+    info.passthrough_2[checking_verdict::kSampleBytesField] = checking_verdict::kSampleBytes;
+    // The output file's name, as the editor points at it; it carries the
+    // editor's window for the cases that need one.
+    static char file_name[32];
+    checking_verdict::WindowName(file_name, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e.owner_window)));
+    const char* name = file_name;
+    static_assert(sizeof name == sizeof info.passthrough_3, "a pointer in the 4 passthrough bytes");
+    std::memcpy(info.passthrough_3, &name, sizeof info.passthrough_3);
     editor_sim::Editor::FillServices(&info);
 }
 

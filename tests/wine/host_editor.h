@@ -67,7 +67,7 @@ struct Export {
     int null_frame = -1;
     bool null_past_end = false;
     AudioFault audio_fault = AudioFault::None;
-    HWND owner_window = nullptr;  // handed to the sub-plugin in passthrough_3
+    HWND owner_window = nullptr;  // handed to the sub-plugin in the output file name
 };
 
 // A fresh editor for one export; the record carries the sub-plugin's orders.
