@@ -6,10 +6,15 @@
 //   FAULT_EXIT_RESULT=n    exit returns n (default 1)
 //   FAULT_OUTPUT_STUCK     output reads frame 0 and then waits for ever, as a
 //                          hung encoder does
-//   FAULT_INIT_CRASHES, FAULT_CONFIG_CRASHES, FAULT_CONFIG_GET_CRASHES
-//                          that function writes through a null pointer once
+//   FAULT_INIT_CRASHES, FAULT_CONFIG_CRASHES, FAULT_CONFIG_GET_CRASHES,
+//   FAULT_OUTPUT_CRASHES   that function writes through a null pointer once
 //                          it has recorded its call (the table has a config
-//                          only for the second)
+//                          only for the second; output reads five frames
+//                          first)
+//   FAULT_OUTPUT_NEEDS_MB=n output takes n MB of address space in 64 MB
+//                          pieces, as an encoder's buffers come, and returns
+//                          1 when it got them all, 0 (and what it got, in MB,
+//                          as the recorded argument) when not
 // Its settings answers are ordered at run time through the exported
 // FaultSetSettingsAnswers: config_get announces any size, config_set returns
 // any result. Its output reads every frame and returns 1. Every call is
@@ -72,7 +77,38 @@ int Exit() {
     return FAULT_EXIT_RESULT;
 }
 
+#if defined(FAULT_OUTPUT_NEEDS_MB)
+int TakeMemory() {
+    constexpr SIZE_T kPiece = 64u << 20;
+    void* pieces[FAULT_OUTPUT_NEEDS_MB / 64 + 1] = {};
+    int taken = 0;
+    for (void*& piece : pieces) {
+        if (taken >= FAULT_OUTPUT_NEEDS_MB) break;
+        piece = VirtualAlloc(nullptr, kPiece, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (piece == nullptr) break;
+        static_cast<volatile char*>(piece)[0] = 1;
+        taken += 64;
+    }
+    for (void* piece : pieces) {
+        if (piece != nullptr) VirtualFree(piece, 0, MEM_RELEASE);
+    }
+    return taken;
+}
+#endif
+
 int Output(OutputInfo* info) {
+#if defined(FAULT_OUTPUT_NEEDS_MB)
+    info->get_video_ex(0, kFormatDefault);
+    const int taken = TakeMemory();
+    const int result = taken >= FAULT_OUTPUT_NEEDS_MB ? 1 : 0;
+    Record("output", taken, result);
+    return result;
+#endif
+#if defined(FAULT_OUTPUT_CRASHES)
+    for (int f = 0; f < 5 && f < info->frame_count; ++f) info->get_video_ex(f, kFormatDefault);
+    Record("output", info->frame_count, 0);
+    Crash();
+#endif
 #if defined(FAULT_OUTPUT_STUCK)
     info->get_video_ex(0, kFormatDefault);
     Record("output", info->frame_count, 0);

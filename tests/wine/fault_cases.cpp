@@ -40,6 +40,7 @@ using settings_bytes::kHeader;
 
 const char kOddAnswers[] = "fault_odd_answers.auo_";
 const char kStartUpFails[] = "fault_start_up.auo_";
+const char kNeedsMemory[] = "fault_memory.auo_";
 
 using cp932::kBufferMemoryText;
 
@@ -745,6 +746,57 @@ TEST_CASE(faults, two_hundred_exports_in_a_row_leave_handles_and_memory_as_after
         CloseHandle(helper);
     }
     CHECK_EQ(census.LeftBehind().size(), 0u);
+    CHECK(editor::TakeMessageBoxTexts().empty());
+}
+
+// Address space in pieces of 64 MB, as an encoder's buffers and an editor's
+// caches come: a piece that no longer fits is where a 32-bit process runs out.
+class HeldMemory {
+public:
+    explicit HeldMemory(int megabytes) {
+        for (int held = 0; held < megabytes; held += 64) {
+            void* piece = VirtualAlloc(nullptr, kPiece, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+            if (piece == nullptr) break;
+            pieces_.push_back(piece);
+        }
+    }
+    ~HeldMemory() {
+        for (void* piece : pieces_) VirtualFree(piece, 0, MEM_RELEASE);
+    }
+    HeldMemory(const HeldMemory&) = delete;
+    HeldMemory& operator=(const HeldMemory&) = delete;
+    int Megabytes() const { return static_cast<int>(pieces_.size()) * 64; }
+
+private:
+    static constexpr SIZE_T kPiece = 64u << 20;
+    std::vector<void*> pieces_;
+};
+
+TEST_CASE(faults, an_encoder_that_needs_more_memory_than_the_editor_has_left_fails_in_process_and_runs_isolated) {
+    constexpr int kEditorHolds = 1024;
+    constexpr int kEncoderNeeds = 1536;
+    LoadedRelay loaded({kNeedsMemory});
+    REQUIRE(loaded.ready);
+    REQUIRE(loaded.Choose(kNeedsMemory, 8) >= kHeader);
+    // What this process's address space holds beside what it has now.
+    const int room = HeldMemory(1 << 16).Megabytes();
+    HeldMemory editors_own(kEditorHolds);
+    REQUIRE_EQ(editors_own.Megabytes(), kEditorHolds);
+    Export e;
+    e.frame_count = 10;
+    LoadedRelay::Outcome outcome = loaded.Run(e);
+    const std::vector<RecordedCall> outputs = CallsTo(outcome.calls, kNeedsMemory, "output");
+    REQUIRE_EQ(outputs.size(), 1u);
+    std::printf("      the editor's process had room for %d MB and holds %d MB; the encoder got %d of %d MB (%s)\n",
+                room, kEditorHolds, outputs[0].argument, kEncoderNeeds,
+                editor::Module().isolated ? "in the helper" : "in the editor's process");
+    if (editor::Module().isolated) {
+        CHECK_EQ(outcome.result, 1);
+        CHECK_EQ(outputs[0].argument, kEncoderNeeds);
+    } else if (room < kEditorHolds + kEncoderNeeds) {
+        CHECK_EQ(outcome.result, 0);
+        CHECK(outputs[0].argument < kEncoderNeeds);
+    }
     CHECK(editor::TakeMessageBoxTexts().empty());
 }
 

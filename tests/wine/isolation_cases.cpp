@@ -14,6 +14,7 @@
 #include "tests/common/cp932_texts.h"
 #include "tests/wine/check.h"
 #include "tests/wine/editor.h"
+#include "tests/wine/host_editor.h"
 #include "tests/wine/settings_bytes.h"
 
 using namespace settings_bytes;
@@ -22,6 +23,8 @@ namespace {
 
 const char kCrashInInit[] = "fault_crash_init.auo_";
 const char kCrashInConfigGet[] = "fault_crash_config_get.auo_";
+const char kCrashInOutput[] = "fault_crash_output.auo_";
+const char kStuck[] = "fault_stuck.auo_";
 const char kFaultName[] = "Fault Encoder";
 constexpr DWORD kBoxLimit = 10000;
 
@@ -72,8 +75,8 @@ struct HandedOn {
 
     HandedOn(size_t bytes, uint32_t version) {
         SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
-        section = CreateFileMappingA(INVALID_HANDLE_VALUE, &inherited, PAGE_READWRITE, 0, static_cast<DWORD>(bytes),
-                                     nullptr);
+        section =
+            CreateFileMappingA(INVALID_HANDLE_VALUE, &inherited, PAGE_READWRITE, 0, static_cast<DWORD>(bytes), nullptr);
         for (HANDLE* event : {&call, &reply, &done, &wake}) *event = CreateEventA(&inherited, FALSE, FALSE, nullptr);
         if (void* view = section != nullptr ? MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, bytes) : nullptr) {
             // The block's head as this build writes it, with `version`.
@@ -226,4 +229,53 @@ TEST_CASE(isolation, the_helper_serves_only_the_module_that_started_it) {
         CheckRow in_row(row.what);
         CHECK_EQ(RunHelper(row.arguments), kHelperRefusedExitCode);
     }
+}
+
+TEST_CASE(isolation, a_crash_in_output_fails_the_export_with_a_message_and_the_next_export_runs_in_a_fresh_helper) {
+    if (!editor::Module().isolated) SKIP_CASE(kNotIsolated);
+    host_editor::LoadedRelay loaded({kCrashInOutput});
+    REQUIRE(loaded.ready);
+    REQUIRE(loaded.Choose(kCrashInOutput, 8) >= kHeader);
+    const DWORD first_helper = editor::HelperProcessId();
+    host_editor::Export crashing;
+    crashing.frame_count = 30;
+    CHECK_EQ(loaded.Run(crashing).result, 0);
+    std::vector<std::string> texts = BoxesShown(1);
+    REQUIRE_EQ(texts.size(), 1u);
+    if (!CHECK(editor::IsAccessViolationText(texts[0], kFaultName, kCrashInOutput, false))) PrintTexts(texts);
+    CHECK_EQ(editor::HelperProcessId(), 0u);
+    // The editor's thread served nothing after the helper's end and was
+    // never called off its thread.
+    CHECK_EQ(static_cast<long>(host_editor::g_host.off_thread), 0L);
+
+    // The next export, with another encoder, runs whole in a fresh helper.
+    REQUIRE_EQ(loaded.Choose(host_editor::kChecking, 8), kHeader);
+    host_editor::Export next;
+    CHECK(host_editor::CheckCleanExport(next, loaded.Run(next)));
+    const DWORD second_helper = editor::HelperProcessId();
+    CHECK(second_helper != 0 && second_helper != first_helper);
+    CHECK(editor::TakeMessageBoxTexts().empty());
+}
+
+TEST_CASE(isolation, an_encoder_that_hangs_is_ended_after_the_editors_cancel_and_the_next_export_runs) {
+    if (!editor::Module().isolated) SKIP_CASE(kNotIsolated);
+    host_editor::LoadedRelay loaded({kStuck});
+    REQUIRE(loaded.ready);
+    REQUIRE(loaded.Choose(kStuck, 8) >= kHeader);
+    // It reads frame 0 and waits for ever, asking nothing: the serving side
+    // asks the editor on its behalf, and the user has cancelled.
+    host_editor::Export hung;
+    hung.frame_count = 30;
+    hung.cancel_after_frame = 0;
+    CHECK_EQ(loaded.Run(hung).result, 0);
+    std::vector<std::string> texts = BoxesShown(1);
+    REQUIRE_EQ(texts.size(), 1u);
+    if (!CHECK_EQ(texts[0], std::string(cp932::kCrashOpening) + kFaultName + cp932::kHungClosing)) PrintTexts(texts);
+    CHECK(host_editor::g_host.abort_checks > 0);
+    CHECK_EQ(editor::HelperProcessId(), 0u);
+
+    REQUIRE_EQ(loaded.Choose(host_editor::kChecking, 8), kHeader);
+    host_editor::Export next;
+    CHECK(host_editor::CheckCleanExport(next, loaded.Run(next)));
+    CHECK(editor::TakeMessageBoxTexts().empty());
 }
