@@ -48,6 +48,8 @@ const char kUsage[] =
     "  --keyframe-every N       get_flag answers 1 on every N-th frame (default 30)\n"
     "  --host-cost N            box-blur passes per frame served (default 0)\n"
     "  --settings FILE          restore the plugin's settings from FILE (config_set)\n"
+    "  --then-settings FILE     after the export, restore FILE and export again, as a user\n"
+    "                           who chooses another encoder after a failed export\n"
     "  --configure              show the plugin's configuration before exporting\n"
     "  --save-settings FILE     store the plugin's settings (config_get) into FILE\n"
     "  --no-export              load, restore, configure and save, but do not export\n"
@@ -74,6 +76,7 @@ struct Options {
     std::string plugin;
     std::string output;
     std::string settings;
+    std::string then_settings;
     std::string save_settings;
     std::string dump_frames;
     std::string dump_audio;
@@ -110,6 +113,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             ok = text(&options->output);
         else if (name == "--settings")
             ok = text(&options->settings);
+        else if (name == "--then-settings")
+            ok = text(&options->then_settings);
         else if (name == "--save-settings")
             ok = text(&options->save_settings);
         else if (name == "--dump-frames")
@@ -533,7 +538,13 @@ int Run(const Options& options) {
                 std::fprintf(stderr, "host_simulator: the plugin has no configuration\n");
             }
         }
-        if (options.export_clip && table->output != nullptr) {
+        const int exports = options.then_settings.empty() ? 1 : 2;
+        for (int pass = 1; options.export_clip && table->output != nullptr && pass <= exports; ++pass) {
+            if (pass > 1) {
+                std::printf("export=%d result=%d seconds=%.3f\n", pass - 1, result, Seconds(export_ticks));
+                watch.Step("the plugin's config_set");
+                RestoreSettings(table, options.then_settings);
+            }
             OutputInfo info = g_editor.Info(options.output.empty() ? nullptr : options.output.c_str());
             CancelTimer cancel;
             if (options.cancel_after_seconds > 0 && !cancel.Start(options.cancel_after_seconds)) {

@@ -188,4 +188,28 @@ for mode in direct relayed; do
     end_case "$work/$mode-stuck.log"
 done
 
+# The isolated module, beside the editor's executable with its helper: an
+# encoder that crashes in output fails that export with a message naming it,
+# and the simulator, still running, exports again through a fresh helper.
+begin_case "isolated: a crash in output fails the export with a message, and the next export runs"
+cp "$bin/sidecar_isolated.auo" "$bin/sidecar_helper.exe" "$editor/" &&
+    cp "$bin/fault_crash_output.auo_" "$editor/sidecar/" || exit 1
+printf '' >"$work/empty.bin"
+host_relay_settings "$work/crash.bin" 8 fault_crash_output.auo_ "$work/empty.bin"
+host_writer_settings "$work/again-writer.bin" 0
+host_relay_settings "$work/again.bin" 8 avi_writer.auo_ "$work/again-writer.bin"
+host_run "$work/crash.log" "$editor/host_simulator.exe" --plugin "$(host_winpath "$editor/sidecar_isolated.auo")" \
+    --settings "$(host_winpath "$work/crash.bin")" --then-settings "$(host_winpath "$work/again.bin")" \
+    --output "$(host_winpath "$work/again.avi")" --width 64 --height 48 --frames 30 --close-message-boxes
+expect "the first export fails" "$(grep -a -c '^export=1 result=0 ' "$work/crash.log")" 1
+isolated_caption="$(printf 'Offloader（別プロセス）' | iconv -f UTF-8 -t CP932)"
+crash_text="$(printf '出力プラグイン「Fault Encoder」が異常終了しました。' | iconv -f UTF-8 -t CP932)"
+expect "one box names the encoder that crashed" \
+    "$(grep -a -c -F "message-box: [$isolated_caption] $crash_text" "$work/crash.log")" 1
+expect "and the place: the encoder's module" "$(grep -a -c -F 'fault_crash_output.auo_ + 0x' "$work/crash.log")" 1
+expect "the second export succeeds" "$(host_field "$work/crash.log" result)" 1
+expect "with every frame" "$(host_field "$work/crash.log" frames)" 30
+expect "and its file" "$([ -s "$work/again.avi" ] && echo written || echo missing)" written
+end_case "$work/crash.log"
+
 end_cases
