@@ -34,6 +34,7 @@ NR == 1 || $2 ~ /^alone-/ || $2 ~ /-alone$/ { next }
     if ($6 == "floor") floor_seconds[run] = $8
     else relay_seconds[run SUBSEP $6] = $8
     if ($6 == "before") with_before = 1
+    if ($6 == "isolated") with_isolated = 1
     add("seconds" SUBSEP key, $8)
     add("vs_direct" SUBSEP key, $8 / last_direct[scenario])
     add("vs_ideal" SUBSEP key, $8 / last_ideal[scenario])
@@ -59,6 +60,19 @@ function vs_floor(scenario, buffers, variant,    r, list, parts) {
         if (parts[1] SUBSEP parts[2] SUBSEP parts[3] SUBSEP parts[4] != scenario || parts[5] != buffers) continue
         if (!((r SUBSEP variant) in relay_seconds)) continue
         list = list " " relay_seconds[r SUBSEP variant] / floor_seconds[r]
+    }
+    return median(list)
+}
+
+# isolated / relay in the editor's process, each repetition paired in the
+# same run, then the median.
+function vs_relay(scenario, buffers,    r, list, parts) {
+    list = ""
+    for (r in floor_seconds) {
+        split(r, parts, SUBSEP)
+        if (parts[1] SUBSEP parts[2] SUBSEP parts[3] SUBSEP parts[4] != scenario || parts[5] != buffers) continue
+        if (!((r SUBSEP "isolated") in relay_seconds) || !((r SUBSEP "after") in relay_seconds)) continue
+        list = list " " relay_seconds[r SUBSEP "isolated"] / relay_seconds[r SUBSEP "after"]
     }
     return median(list)
 }
@@ -192,6 +206,32 @@ END {
         }
     }
     if (header) print ""
+
+    if (with_isolated) {
+        print "## The isolated module against the relay in the editor's process"
+        print ""
+        print "The same export through sidecar_isolated.auo (the encoder in its helper program) and through sidecar.auo, paired in each repetition; with 8 and 48 buffers the isolated module is to stay within 1.05 of sidecar.auo."
+        for (g = 1; g <= group_count; g++) {
+            split(groups[g], gk, SUBSEP)
+            if (gk[1] != "wine") continue
+            group_table(groups[g], "| clip | scenario | buffers | isolated s | relay s | isolated / relay | isolated / ideal | relay / ideal | from the ring isolated | relay |", \
+                "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+            for (i = 1; i <= key_count; i++) {
+                split_key(keys[i], k)
+                if (k[1] SUBSEP k[2] != groups[g] || k[6] != "after") continue
+                scenario = k[1] SUBSEP k[2] SUBSEP k[3] SUBSEP k[4]
+                iso = scenario SUBSEP k[5] SUBSEP "isolated"
+                if (!(iso in key_seen)) continue
+                r = vs_relay(scenario, k[5])
+                printf "| %s | %s | %d | %.3f | %.3f | %.3f%s | %.3f | %.3f | %s | %s |\n", k[3], k[4], k[5], \
+                    median(values["seconds" SUBSEP iso]), median(values["seconds" SUBSEP keys[i]]), r, \
+                    ((k[5] > 1 && r > 1.05) ? " **missed**" : ""), \
+                    median(values["vs_ideal" SUBSEP iso]), median(values["vs_ideal" SUBSEP keys[i]]), \
+                    share(iso, gk[1]), share(keys[i], gk[1])
+            }
+        }
+        print ""
+    }
 
     if (with_before) {
         print "## Appendix: the earlier relay beside this one"

@@ -25,7 +25,7 @@
 # timed.auo), which times its frame requests: loaded by the simulator for the
 # direct export, from sidecar\ for the relayed one and the floor.
 #
-#   tools/bench.sh [--repeat N] [--before REV] [--only wine|native]
+#   tools/bench.sh [--repeat N] [--before REV] [--only wine|native] [--isolated]
 #                  [--encoders synthetic|lossless|codec|all[,...]] [--quick | --ring-check]
 #
 #   --repeat N    repetitions of every scenario (default 3, at least 1)
@@ -34,6 +34,9 @@
 #                 later), everything else from the working tree; each
 #                 repetition runs both relays back to back, in turns
 #   --only P      measure one platform only
+#   --isolated    under Wine, also export through the isolated module
+#                 (sidecar_isolated.auo beside the editor's executable with
+#                 its helper), in turns with the relay in the editor's process
 #   --encoders E  measure these encoders only, comma-separated (default all)
 #   --quick       few frames and one repetition: checks that the benchmark runs
 #   --ring-check  clearly encoder-bound sequential exports of the synthetic
@@ -55,13 +58,15 @@ only=""
 encoders="all"
 quick=0
 ring_check=0
+isolated=0
 command_line="tools/bench.sh $*"
-usage="usage: tools/bench.sh [--repeat N] [--before REV] [--only wine|native] [--encoders synthetic|lossless|codec|all] [--quick | --ring-check]"
+usage="usage: tools/bench.sh [--repeat N] [--before REV] [--only wine|native] [--isolated] [--encoders synthetic|lossless|codec|all] [--quick | --ring-check]"
 while [ $# -gt 0 ]; do
     case "$1" in
     --repeat) repeat="$2"; shift 2 ;;
     --before) before="$2"; shift 2 ;;
     --only) only="$2"; shift 2 ;;
+    --isolated) isolated=1; shift ;;
     --encoders) encoders="$2"; shift 2 ;;
     --quick) quick=1; shift ;;
     --ring-check) ring_check=1; shift ;;
@@ -153,7 +158,7 @@ build() {
     fi
     if measures wine; then
         offloader_build "$source" "$win" \
-            "sidecar avi_writer ffmpeg_pipe lossless_avi timing_shim floor_relay host_simulator" \
+            "sidecar sidecar_isolated sidecar_helper avi_writer ffmpeg_pipe lossless_avi timing_shim floor_relay host_simulator" \
             -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release ||
             fail "building $win failed"
     fi
@@ -197,6 +202,12 @@ if measures wine; then
     if [ -n "$before" ]; then
         cp "$before_root/win32/bin/sidecar.auo" "$editor/plugins/sidecar-before.auo" || fail "no before relay"
     fi
+    # The isolated module where its helper's encoders find the editor's
+    # folder as their process's own: beside the executable.
+    if [ "$isolated" == 1 ]; then
+        cp "$win_build/bin/sidecar_isolated.auo" "$editor/sidecar-isolated.auo" &&
+            cp "$win_build/bin/sidecar_helper.exe" "$editor/" || fail "no isolated module"
+    fi
 fi
 
 # classify STATS FETCHLOG: "calls hits unclear" for one relayed export. A
@@ -227,7 +238,7 @@ printf 'platform\tencoder\tsize\tbalance\tbuffers\tvariant\trep\tseconds\tservic
 
 # export_one PLATFORM ENCODER SIZE BALANCE HOST_COST SETTINGS FRAMES BUFFERS
 #            VARIANT REP [ENCODER_ALONE]: one export; appends its line to
-# results.tsv. VARIANT is direct, after, before or floor. SETTINGS is the
+# results.tsv. VARIANT is direct, after, before, isolated (Wine only) or floor. SETTINGS is the
 # synthetic encoder's cost natively, the encoder's settings file under Wine.
 export_one() {
     local platform="$1" encoder="$2" size="$3" balance="$4" host="$5" settings="$6" frames="$7" buffers="$8"
@@ -237,15 +248,16 @@ export_one() {
     local log="$run/logs/$name.log" stats="$shm/out.stats" fetches="$run/logs/$name.fetches"
     rm -f "$shm"/out*
     if [ "$platform" == wine ]; then
-        local plugin="timed.auo" module="avi_writer.auo" extension=avi audio=(--no-audio) record="$settings"
+        local plugin="plugins/timed.auo" module="avi_writer.auo" extension=avi audio=(--no-audio) record="$settings"
         case "$encoder" in
         codec-* | alone-*) module=ffmpeg_pipe.auo extension=mp4 audio=() ;;
         lossless*) module=lossless_avi.auo ;;
         esac
         case "$variant" in
         direct) ;;
-        floor) plugin=floor.auo ;;
-        *) plugin="sidecar-$variant.auo" ;;
+        floor) plugin=plugins/floor.auo ;;
+        isolated) plugin=sidecar-isolated.auo ;;
+        *) plugin="plugins/sidecar-$variant.auo" ;;
         esac
         if [ "$variant" != direct ]; then
             record="$shm/relay.bin"
@@ -253,7 +265,7 @@ export_one() {
         fi
         LC_ALL=ja_JP.UTF-8 OFFLOADER_TIMED_ENCODER="$(host_winpath "$editor/plugins/$module")" \
             OFFLOADER_TIMING_STATS="$(host_winpath "$stats")" \
-            timeout 300 wine "$editor/host_simulator.exe" --plugin "$(host_winpath "$editor/plugins/$plugin")" \
+            timeout 300 wine "$editor/host_simulator.exe" --plugin "$(host_winpath "$editor/$plugin")" \
             --settings "$(host_winpath "$record")" --output "$(host_winpath "$shm/out.$extension")" \
             --width "$width" --height "$height" --frames "$frames" --host-cost "$host" "${audio[@]}" \
             --fetch-log "$(host_winpath "$fetches")" >"$log" 2>&1 </dev/null
@@ -302,6 +314,7 @@ series() {
     shift 9
     export_one "$platform" "$encoder" "$size" "$balance" "$host" "$settings" "$frames" 0 direct "$rep" "$alone"
     local buffers variants=("${relays[@]}" floor) order=() i count
+    [ "$platform" == wine ] && [ "$isolated" == 1 ] && variants+=(isolated)
     count="${#variants[@]}"
     for ((i = 0; i < count; ++i)); do order+=("${variants[$(((i + rep) % count))]}"); done
     for buffers in "$@"; do
@@ -479,6 +492,7 @@ header=("Produced by \`$command_line\` in $((elapsed / 60)) min $((elapsed % 60)
     "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //').")
 if measures wine; then header+=("Windows programs: $OFFLOADER_WINE_LABEL."); fi
 if [ -n "$before" ]; then header+=("Before: the relay (relay/, plugin/) as of commit $rev; after: the working tree."); fi
+if [ "$isolated" == 1 ]; then header+=("Isolated: sidecar_isolated.auo, the encoder in its helper program, under Wine."); fi
 "$here/bench/report.sh" "$results" "${header[@]}" >"$tables"
 cat "$tables"
 echo "bench: $(($(wc -l <"$results") - 1)) exports in $((elapsed / 60)) min $((elapsed % 60)) s; results in $results and $tables"
