@@ -176,7 +176,20 @@ write_script() {
 # The runtime folder: bin/wine and bin/wineserver for the route, its name,
 # and for qemu the emulator and the loader tree. Rebuilt when the route or
 # the layout changes.
-layout=2
+#
+# Wine keeps its server's folder under TMPDIR (/tmp without one), and backs
+# every section of memory without a file (what two processes share) with a
+# deleted file in it. On a disk's file system each first write to a page of
+# such a section then costs a block reservation: 300 MB written twice took
+# 1.28 s against 0.13 s for private memory, and 0.18 s with the folder on a
+# tmpfs. Windows backs such sections with the pagefile, as private memory,
+# so the route's programs keep the server's folder on /dev/shm where it is
+# a tmpfs they can write.
+layout=3
+server_folder=()
+if [ -d /dev/shm ] && [ -w /dev/shm ] && [ "$(stat -f -c %T /dev/shm 2>/dev/null)" == tmpfs ]; then
+    server_folder=("export TMPDIR=/dev/shm")
+fi
 stamp="$runtime/.layout-$layout-$route"
 if [ ! -f "$stamp" ]; then
     # A server of the other route may still serve the prefix.
@@ -185,8 +198,9 @@ if [ ! -f "$stamp" ]; then
     mkdir -p "$runtime/bin"
     case "$route" in
     native)
-        write_script "$runtime/bin/wine" "export WINESERVER=$wine_lib/wineserver32" "exec $wine_lib/wine \"\$@\""
-        write_script "$runtime/bin/wineserver" "exec $wine_lib/wineserver32 \"\$@\""
+        write_script "$runtime/bin/wine" "${server_folder[@]}" "export WINESERVER=$wine_lib/wineserver32" \
+            "exec $wine_lib/wine \"\$@\""
+        write_script "$runtime/bin/wineserver" "${server_folder[@]}" "exec $wine_lib/wineserver32 \"\$@\""
         label="Wine $wine_version, 32-bit, native"
         ;;
     qemu)
@@ -215,9 +229,9 @@ if [ ! -f "$stamp" ]; then
         cp -r "$i386_wine/i386-unix" "$tree/lib/i386-linux-gnu/wine/i386-unix"
         ln -s "$i386_wine/i386-windows" "$tree/lib/i386-linux-gnu/wine/i386-windows"
         ln -s /usr/share/wine "$tree/share/wine"
-        write_script "$runtime/bin/wine" "export WINESERVER=$wine_lib/wineserver64" \
+        write_script "$runtime/bin/wine" "${server_folder[@]}" "export WINESERVER=$wine_lib/wineserver64" \
             "exec $qemu $tree/lib/wine/wine \"\$@\""
-        write_script "$runtime/bin/wineserver" "exec $wine_lib/wineserver64 \"\$@\""
+        write_script "$runtime/bin/wineserver" "${server_folder[@]}" "exec $wine_lib/wineserver64 \"\$@\""
         label="Wine $wine_version, 32-bit, under qemu-i386 $qemu_version"
         ;;
     esac
