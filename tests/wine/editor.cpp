@@ -171,7 +171,8 @@ DWORD HelperProcessId() {
     PROCESSENTRY32 entry = {};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        if (entry.th32ParentProcessID == GetCurrentProcessId() && lstrcmpiA(entry.szExeFile, "sidecar_helper.exe") == 0) {
+        if (entry.th32ParentProcessID == GetCurrentProcessId() &&
+            lstrcmpiA(entry.szExeFile, "sidecar_helper.exe") == 0) {
             found = entry.th32ProcessID;
         }
     }
@@ -199,10 +200,21 @@ HMODULE LoadedSubPlugin(const std::string& file_name) {
     return LoadedWhereSubPluginsRun(SidecarFolder() + "\\" + file_name);
 }
 
+bool RunsUnderEmulator() {
+    char route[16] = {};
+    const DWORD length = GetEnvironmentVariableA("OFFLOADER_ROUTE", route, sizeof route);
+    return length > 0 && length < sizeof route && std::string(route) == "qemu";
+}
+
+bool IsAccessViolationCode(uint32_t code) {
+    return code == EXCEPTION_ACCESS_VIOLATION || (RunsUnderEmulator() && code == EXCEPTION_ILLEGAL_INSTRUCTION);
+}
+
 bool IsAccessViolationText(const std::string& text, const std::string& encoder, const std::string& module,
                            bool left_out) {
-    const std::string head = std::string(cp932::kCrashOpening) + encoder + cp932::kCrashCode + "C0000005" +
-                             cp932::kCrashPlace + module + " + 0x";
+    const char* code = RunsUnderEmulator() && text.find("C000001D") != std::string::npos ? "C000001D" : "C0000005";
+    const std::string head =
+        std::string(cp932::kCrashOpening) + encoder + cp932::kCrashCode + code + cp932::kCrashPlace + module + " + 0x";
     const std::string tail = left_out ? cp932::kLeftOutNote : "";
     const size_t digits = 8;
     if (text.size() != head.size() + digits + tail.size()) return false;

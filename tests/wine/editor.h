@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,16 @@ HMODULE LoadedSubPlugin(const std::string& file_name);
 HMODULE LoadedWhereSubPluginsRun(const std::string& path);
 // The isolated module's running helper, or 0.
 DWORD HelperProcessId();
+
+// The scripts that start Windows programs name their route in the
+// environment, which Wine passes on to the program: true under qemu-i386.
+bool RunsUnderEmulator();
+
+// Under qemu-i386 Wine reports a fault as an illegal instruction
+// (0xC000001D): the emulator does not tell Wine's handler that the signal
+// came from a page fault. Where and in which module it happened is still
+// right. True for the code a write through null gets on this route.
+bool IsAccessViolationCode(uint32_t code);
 
 // The isolated module's box for an encoder that crashed its helper: the
 // encoder's name, an access violation's code, the module and an offset in it
