@@ -205,8 +205,10 @@ if measures wine; then
     # The isolated module where its helper's encoders find the editor's
     # folder as their process's own: beside the executable.
     if [ "$isolated" == 1 ]; then
-        cp "$win_build/bin/sidecar_isolated.auo" "$editor/sidecar-isolated.auo" &&
-            cp "$win_build/bin/sidecar_helper.exe" "$editor/" || fail "no isolated module"
+        if ! cp "$win_build/bin/sidecar_isolated.auo" "$editor/sidecar-isolated.auo" ||
+            ! cp "$win_build/bin/sidecar_helper.exe" "$editor/"; then
+            fail "no isolated module"
+        fi
     fi
 fi
 
@@ -314,7 +316,7 @@ series() {
     shift 9
     export_one "$platform" "$encoder" "$size" "$balance" "$host" "$settings" "$frames" 0 direct "$rep" "$alone"
     local buffers variants=("${relays[@]}" floor) order=() i count
-    [ "$platform" == wine ] && [ "$isolated" == 1 ] && variants+=(isolated)
+    if [ "$platform" == wine ] && [ "$isolated" == 1 ]; then variants+=(isolated); fi
     count="${#variants[@]}"
     for ((i = 0; i < count; ++i)); do order+=("${variants[$(((i + rep) % count))]}"); done
     for buffers in "$@"; do
