@@ -3,6 +3,7 @@
 // its start, or duplicated into it by ChildProcess::DuplicateInto).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -34,6 +35,14 @@ public:
     bool Map(ObjectHandle handle, size_t bytes);
 
     void Close();
+
+    // Has the system put pages behind the whole view without changing what
+    // they hold, so that whoever writes there first does not stop at every
+    // page while the system finds and clears one. Other threads may write
+    // the view meanwhile, but it must stay mapped. Looks at `stop` between
+    // pieces and returns early once it is set; a system that cannot do it
+    // leaves the pages alone.
+    void BringIn(const std::atomic<bool>& stop) const;
 
     uint8_t* data() const { return data_; }
     size_t size() const { return size_; }

@@ -27,6 +27,28 @@ SectionServingLink::SectionServingLink(ControlBlock& block, PeerProcess& peer, c
       sample_bytes_(sample_bytes > 0 ? sample_bytes : 0),
       limits_(limits) {}
 
+SectionServingLink::~SectionServingLink() { StopBringingIn(); }
+
+unsigned THREAD_ENTRY_CALL SectionServingLink::BringInSlots(void* link) {
+    auto* self = static_cast<SectionServingLink*>(link);
+    self->slots_.BringIn(self->stop_bringing_in_);
+    return 0;
+}
+
+// Without the thread the export runs as well, only with the first touches
+// on the editor's thread.
+void SectionServingLink::StartBringingIn() {
+    stop_bringing_in_.store(false, std::memory_order_relaxed);
+    static_cast<void>(bringing_in_.Start(&BringInSlots, this));
+}
+
+// Before the section goes: the thread reads its view.
+void SectionServingLink::StopBringingIn() {
+    if (!bringing_in_.Started()) return;
+    stop_bringing_in_.store(true, std::memory_order_relaxed);
+    bringing_in_.Join();
+}
+
 // The notice goes out before the answer that needs it, and its generation
 // last (release): the helper that loads it (acquire) finds the handle and
 // sizes that go with it.
@@ -41,6 +63,7 @@ bool SectionServingLink::Announce(SectionNotice& notice, const platform::SharedM
 }
 
 uint8_t* SectionServingLink::CreateSlotRegion(size_t bytes, int32_t stride) {
+    StopBringingIn();
     slots_.Close();
     const uint64_t rounded = RoundToUnit(bytes);
     if (bytes == 0 || stride <= 0 || rounded > std::numeric_limits<uint32_t>::max()) return nullptr;
@@ -49,10 +72,14 @@ uint8_t* SectionServingLink::CreateSlotRegion(size_t bytes, int32_t stride) {
         slots_.Close();
         return nullptr;
     }
+    StartBringingIn();
     return slots_.data();
 }
 
-void SectionServingLink::ReleaseSlotRegion() { slots_.Close(); }
+void SectionServingLink::ReleaseSlotRegion() {
+    StopBringingIn();
+    slots_.Close();
+}
 
 bool SectionServingLink::EnsureAudioRoom(size_t bytes) {
     if (audio_ && audio_.size() >= bytes) return true;

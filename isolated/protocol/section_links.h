@@ -12,6 +12,7 @@
 #include "isolated/protocol/control_block.h"
 #include "platform/handles.h"
 #include "platform/shared_memory.h"
+#include "platform/thread.h"
 #include "plugin/export_link.h"
 
 // What the editor's half needs of the helper's process.
@@ -40,6 +41,9 @@ public:
     // editor's record says it), 0 when it names none.
     SectionServingLink(ControlBlock& block, PeerProcess& peer, const char* encoder_name, int32_t sample_bytes,
                        SilenceLimits limits = {});
+    ~SectionServingLink() override;
+    SectionServingLink(const SectionServingLink&) = delete;
+    SectionServingLink& operator=(const SectionServingLink&) = delete;
 
     uint8_t* CreateSlotRegion(size_t bytes, int32_t stride) override;
     void ReleaseSlotRegion() override;
@@ -54,6 +58,9 @@ private:
 
     bool Announce(SectionNotice& notice, const platform::SharedMemory& section, int32_t stride);
     bool EnsureAudioRoom(size_t bytes);
+    void StartBringingIn();
+    void StopBringingIn();
+    static unsigned THREAD_ENTRY_CALL BringInSlots(void* link);
 
     ControlBlock& block_;
     PeerProcess& peer_;
@@ -61,6 +68,11 @@ private:
     const int32_t sample_bytes_;
     const SilenceLimits limits_;
     platform::SharedMemory slots_;
+    // A fresh section's pages are found and cleared by the system at their
+    // first touch; this thread has that done ahead of the editor's thread,
+    // which would otherwise stop at every page of its first round of frames.
+    platform::Thread bringing_in_;
+    std::atomic<bool> stop_bringing_in_{false};
     platform::SharedMemory audio_;
     bool silent_ = false;
     Clock::time_point silent_since_{};
