@@ -27,6 +27,7 @@ bool AdmitFile(const char* file_name, void* context) {
     const auto& passed_over = *admit.passed_over;
     if (std::find(passed_over.begin(), passed_over.end(), file_name) != passed_over.end()) return false;
     FillField(admit.block->call.scan_file, file_name);
+    admit.block->call.progress.fetch_add(1, std::memory_order_release);
     return true;
 }
 

@@ -107,7 +107,8 @@ bool HelperProcess::Scan(bool* left_out) {
         return false;
     }
     ended_while_starting_.clear();
-    const CallOutcome outcome = Call(HelperCall::Scan, nullptr, platform::WhileWaiting::TakeSentMessages);
+    const CallOutcome outcome =
+        Call(HelperCall::Scan, nullptr, platform::WhileWaiting::TakeSentMessages, kEncoderStartPatience);
     if (outcome.helper_ended) {
         // Each such end leaves one more file out, so the starts come to an end.
         if (ended_while_starting_.empty()) return false;
@@ -168,7 +169,8 @@ void HelperProcess::Post(HelperCall code) {
     if (child_.Started()) call_event_.Signal();
 }
 
-CallOutcome HelperProcess::AwaitAnswer(const char* encoder_name, platform::WhileWaiting messages) {
+CallOutcome HelperProcess::AwaitAnswerWithin(const char* encoder_name, platform::WhileWaiting messages,
+                                             std::chrono::milliseconds patience) {
     CallOutcome outcome;
     if (!in_call_) return outcome;
     if (!child_.Started()) {
@@ -176,8 +178,24 @@ CallOutcome HelperProcess::AwaitAnswer(const char* encoder_name, platform::While
         outcome.helper_ended = true;
         return outcome;
     }
-    const platform::WaitEnd end =
-        platform::WaitForEventOrEnd(reply_event_, child_.handle(), platform::WaitLimit::Forever, messages);
+    const bool limited = patience.count() > 0;
+    const int64_t allowed_waits = (patience.count() + 499) / 500;  // of half a second each
+    int64_t silent_waits = 0;
+    uint32_t progress = block_->call.progress.load(std::memory_order_acquire);
+    platform::WaitEnd end = platform::WaitEnd::TimedOut;
+    for (;;) {
+        end = platform::WaitForEventOrEnd(reply_event_, child_.handle(),
+                                          limited ? platform::WaitLimit::HalfSecond : platform::WaitLimit::Forever,
+                                          messages);
+        if (end != platform::WaitEnd::TimedOut || !limited) break;
+        const uint32_t now = block_->call.progress.load(std::memory_order_acquire);
+        if (now != progress) {
+            progress = now;
+            silent_waits = 0;
+        } else if (++silent_waits >= allowed_waits) {
+            break;
+        }
+    }
     in_call_ = false;
     switch (end) {
         case platform::WaitEnd::Signalled: {
@@ -195,29 +213,36 @@ CallOutcome HelperProcess::AwaitAnswer(const char* encoder_name, platform::While
             return outcome;
         case platform::WaitEnd::TimedOut: break;
     }
-    // A wait without a limit that ends unanswered: the wait itself failed,
-    // and no answer can be waited for any more.
+    // Silent for longer than the call may be, or a wait without a limit that
+    // failed: no answer can be waited for any more.
     EndHungHelper(encoder_name);
     outcome.helper_ended = true;
     return outcome;
 }
 
-CallOutcome HelperProcess::Call(HelperCall code, const char* encoder_name, platform::WhileWaiting messages) {
+CallOutcome HelperProcess::Call(HelperCall code, const char* encoder_name, platform::WhileWaiting messages,
+                                std::chrono::milliseconds patience) {
     if (in_call_) {
         CallOutcome refused;
         refused.status = CallStatus::Refused;
         return refused;
     }
     Post(code);
-    return AwaitAnswer(encoder_name, messages);
+    return AwaitAnswerWithin(encoder_name, messages, patience);
+}
+
+const char* HelperProcess::NameAtEnd(const char* encoder_name, char (&scan_file)[260], bool* starting) {
+    static_assert(sizeof scan_file == sizeof block_->call.scan_file, "the block's field fits");
+    CopyField(scan_file, block_->call.scan_file);
+    *starting = posted_ == HelperCall::Scan && scan_file[0] != '\0';
+    if (*starting) ended_while_starting_ = scan_file;
+    return encoder_name != nullptr ? encoder_name : (*starting ? scan_file : kHelperFileName);
 }
 
 void HelperProcess::ReportEnd(const char* encoder_name) {
     char scan_file[sizeof block_->call.scan_file];
-    CopyField(scan_file, block_->call.scan_file);
-    const bool starting = posted_ == HelperCall::Scan && scan_file[0] != '\0';
-    if (starting) ended_while_starting_ = scan_file;
-    const char* name = encoder_name != nullptr ? encoder_name : (starting ? scan_file : kHelperFileName);
+    bool starting = false;
+    const char* name = NameAtEnd(encoder_name, scan_file, &starting);
 
     char text[1024];
     const platform::CrashRecord& crash = block_->crash;
@@ -248,9 +273,17 @@ void HelperProcess::ReportEnd(const char* encoder_name) {
 void HelperProcess::EndHungHelper(const char* encoder_name) {
     in_call_ = false;
     if (child_.Started()) child_.Terminate(kEndedByModuleExitCode);
+    char text[1024];
+    char scan_file[sizeof block_->call.scan_file] = {};
+    bool starting = false;
+    const char* name = block_ != nullptr ? NameAtEnd(encoder_name, scan_file, &starting)
+                                         : (encoder_name != nullptr ? encoder_name : kHelperFileName);
+    std::snprintf(text, sizeof text, kEncoderHungFormat, name);
+    if (starting) {
+        const size_t used = std::strlen(text);
+        std::snprintf(text + used, sizeof text - used, "%s", kLeftOutNote);
+    }
     LetGo();
-    char text[512];
-    std::snprintf(text, sizeof text, kEncoderHungFormat, encoder_name != nullptr ? encoder_name : "");
     ShowError(text);
 }
 

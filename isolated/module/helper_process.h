@@ -6,6 +6,7 @@
 // starts a fresh one.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -17,6 +18,14 @@
 #include "platform/event.h"
 #include "platform/handles.h"
 #include "platform/shared_memory.h"
+
+// How long the helper may stay silent in a call before its encoder is taken
+// for hung and the helper is ended. A settings call copies bytes; an
+// encoder's start (its module's start-up and init, each file of the scan on
+// its own) may load libraries of its own. Zero: no limit, for config (the
+// user's own time) and output (whose serving loop watches the encoder).
+inline constexpr std::chrono::milliseconds kSettingsCallPatience{10000};
+inline constexpr std::chrono::milliseconds kEncoderStartPatience{30000};
 
 class HelperProcess final : public HelperEndpoint {
 public:
@@ -59,8 +68,15 @@ public:
     // `encoder_name` (null during the scan: the file being started), the
     // exception code, the module and the offset, and lets the helper go, so
     // that the next call starts a fresh one.
-    CallOutcome AwaitAnswer(const char* encoder_name, platform::WhileWaiting messages) override;
-    CallOutcome Call(HelperCall code, const char* encoder_name, platform::WhileWaiting messages);
+    CallOutcome AwaitAnswer(const char* encoder_name, platform::WhileWaiting messages) override {
+        return AwaitAnswerWithin(encoder_name, messages, std::chrono::milliseconds{0});
+    }
+    // The same, ending the helper with a message once it has been silent for
+    // `patience` (during the scan: since it last moved on to another file).
+    CallOutcome AwaitAnswerWithin(const char* encoder_name, platform::WhileWaiting messages,
+                                  std::chrono::milliseconds patience);
+    CallOutcome Call(HelperCall code, const char* encoder_name, platform::WhileWaiting messages,
+                     std::chrono::milliseconds patience = std::chrono::milliseconds{0});
 
     platform::ObjectHandle Process() const override { return child_.handle(); }
     platform::ObjectHandle DuplicateIntoHelper(platform::ObjectHandle handle) const {
@@ -82,6 +98,9 @@ private:
     // false: give up (the user has been told); `left_out` set when an
     // encoder ended the helper while it was being started.
     bool Scan(bool* left_out);
+    // The name the user is told of at the helper's end: the encoder's, or
+    // during the scan the file being started (then left out next time).
+    const char* NameAtEnd(const char* encoder_name, char (&scan_file)[260], bool* starting);
     void ReportEnd(const char* encoder_name);
     // The process and the call events go; the block stays mapped.
     void LetGo();

@@ -57,8 +57,8 @@ int ConfigGetThroughHelper(int32_t index, void* data, int size) {
     block.call.encoder = index;
     block.call.size = size;
     block.call.size_query = data == nullptr ? 1 : 0;
-    const CallOutcome outcome =
-        helper->Call(HelperCall::ConfigGet, NameAt(*g_session, index), platform::WhileWaiting::TakeSentMessages);
+    const CallOutcome outcome = helper->Call(HelperCall::ConfigGet, NameAt(*g_session, index),
+                                             platform::WhileWaiting::TakeSentMessages, kSettingsCallPatience);
     if (outcome.status != CallStatus::Done) return 0;
     if (data != nullptr) {
         // Never more than was offered, whatever the helper says it wrote;
@@ -79,8 +79,8 @@ int ConfigSetThroughHelper(int32_t index, void* data, int size) {
     if (size > 0) std::memcpy(block.payload, data, static_cast<size_t>(size));
     block.call.encoder = index;
     block.call.size = size;
-    const CallOutcome outcome =
-        helper->Call(HelperCall::ConfigSet, NameAt(*g_session, index), platform::WhileWaiting::TakeSentMessages);
+    const CallOutcome outcome = helper->Call(HelperCall::ConfigSet, NameAt(*g_session, index),
+                                             platform::WhileWaiting::TakeSentMessages, kSettingsCallPatience);
     return outcome.status == CallStatus::Done ? outcome.result : 0;
 }
 
@@ -144,7 +144,8 @@ void RestoreChosenSettings(HelperProcess& helper) {
     std::memcpy(block.payload, record + kSettingsInnerOffset, static_cast<size_t>(inner_length));
     block.call.encoder = static_cast<int32_t>(entry - context->plugins.data());
     block.call.size = inner_length;
-    helper.Call(HelperCall::ConfigSet, entry->table->name, platform::WhileWaiting::TakeSentMessages);
+    helper.Call(HelperCall::ConfigSet, entry->table->name, platform::WhileWaiting::TakeSentMessages,
+                kSettingsCallPatience);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@
 
 // "OFLB", and the layout's version: a helper from another build refuses the block.
 constexpr uint32_t kControlBlockMagic = 0x424C464F;
-constexpr uint32_t kControlBlockVersion = 1;
+constexpr uint32_t kControlBlockVersion = 2;
 
 // How the helper ends when it refuses to serve (its command line or the
 // block is not what its starter makes: another build's module, or no
@@ -81,6 +81,9 @@ struct CallRecord {
     // Scan: the file whose module the helper is loading or starting, so that
     // a crash meanwhile can be put down to it.
     char scan_file[260] = {};
+    // Scan: counts the files started, after each one is named above; the
+    // module's patience with a silent helper is per encoder, not per scan.
+    std::atomic<uint32_t> progress{0};
 };
 
 // Output's arguments: the editor's OutputInfo without its functions, the

@@ -6,6 +6,9 @@
 //   FAULT_EXIT_RESULT=n    exit returns n (default 1)
 //   FAULT_OUTPUT_STUCK     output reads frame 0 and then waits for ever, as a
 //                          hung encoder does
+//   FAULT_INIT_STUCK, FAULT_CONFIG_GET_STUCK
+//                          that function waits for ever once it has recorded
+//                          its call
 //   FAULT_INIT_CRASHES, FAULT_CONFIG_CRASHES, FAULT_CONFIG_GET_CRASHES,
 //   FAULT_OUTPUT_CRASHES   that function writes through a null pointer once
 //                          it has recorded its call (the table has a config
@@ -43,6 +46,9 @@ char g_module_name[MAX_PATH];
     *nowhere = 1;
 }
 
+// An event that nobody will ever signal: no service call, no progress.
+[[maybe_unused]] void Hang() { WaitForSingleObject(CreateEventA(nullptr, TRUE, FALSE, nullptr), INFINITE); }
+
 void Record(const char* function, int argument, int result) {
     char directory[MAX_PATH] = {};
     GetCurrentDirectoryA(sizeof directory, directory);
@@ -68,6 +74,9 @@ int Init() {
     Record("init", 0, FAULT_INIT_RESULT);
 #if defined(FAULT_INIT_CRASHES)
     Crash();
+#endif
+#if defined(FAULT_INIT_STUCK)
+    Hang();
 #endif
     return FAULT_INIT_RESULT;
 }
@@ -112,8 +121,7 @@ int Output(OutputInfo* info) {
 #if defined(FAULT_OUTPUT_STUCK)
     info->get_video_ex(0, kFormatDefault);
     Record("output", info->frame_count, 0);
-    // An event that nobody will ever signal: no service call, no progress.
-    WaitForSingleObject(CreateEventA(nullptr, TRUE, FALSE, nullptr), INFINITE);
+    Hang();
 #endif
     for (int f = 0; f < info->frame_count && !info->is_abort(); ++f) info->get_video_ex(f, kFormatDefault);
     Record("output", info->frame_count, 1);
@@ -137,6 +145,10 @@ int ConfigGet(void* data, int size) {
 #if defined(FAULT_CONFIG_GET_CRASHES)
     Record("config_get", size, 0);
     Crash();
+#endif
+#if defined(FAULT_CONFIG_GET_STUCK)
+    Record("config_get", size, 0);
+    Hang();
 #endif
     if (data == nullptr) {
         Record("config_get", size, g_announced);
