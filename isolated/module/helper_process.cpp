@@ -145,7 +145,11 @@ bool HelperProcess::Scan(bool* left_out) {
 
 bool HelperProcess::EnsureRunning() {
     if (in_call_) return false;
-    if (child_.Started() && !child_.HasEnded()) return true;
+    if (child_.Started()) {
+        if (!child_.HasEnded()) return true;
+        ReportCrashBetweenCalls();
+        LetGo();
+    }
     const bool successor = listed_;
     for (;;) {
         if (!StartHelper()) return false;
@@ -268,6 +272,24 @@ void HelperProcess::ReportEnd(const char* encoder_name) {
         std::snprintf(text + used, sizeof text - used, "%s", kLeftOutNote);
     }
     ShowError(text);
+}
+
+// A thread of an encoder's own crashed the helper while no call was in
+// flight; the user hears of it at the next call rather than never. A helper
+// ended from outside, without a crash, is simply started again.
+void HelperProcess::ReportCrashBetweenCalls() {
+    if (block_ == nullptr || block_->crash.written.load(std::memory_order_acquire) == 0) return;
+    char module[sizeof block_->crash.module];
+    CopyField(module, block_->crash.module);
+    const char* name = kHelperFileName;
+    for (const EncoderListing& entry : listing_) {
+        if (module[0] != '\0' && lstrcmpiA(entry.file_name, module) == 0) {
+            name = entry.name;
+            break;
+        }
+    }
+    posted_ = HelperCall::None;  // whatever was called last has been answered
+    ReportEnd(name);
 }
 
 void HelperProcess::EndHungHelper(const char* encoder_name) {

@@ -42,7 +42,8 @@ public:
     ControlBlock& Block() override;
 
     // A running helper that has scanned the encoders: the one there is, or
-    // a fresh one when none runs (the first, or after one ended). An
+    // a fresh one when none runs (the first, or after one ended; a crash
+    // that ended one between calls is told to the user first). An
     // encoder that ends the helper while it starts is left out, the user
     // is told, and the rest are started in the next helper. False, after
     // showing a message, when no helper can be started.
@@ -102,6 +103,7 @@ private:
     // during the scan the file being started (then left out next time).
     const char* NameAtEnd(const char* encoder_name, char (&scan_file)[260], bool* starting);
     void ReportEnd(const char* encoder_name);
+    void ReportCrashBetweenCalls();
     // The process and the call events go; the block stays mapped.
     void LetGo();
 

@@ -6,6 +6,10 @@
 //   FAULT_EXIT_RESULT=n    exit returns n (default 1)
 //   FAULT_OUTPUT_STUCK     output reads frame 0 and then waits for ever, as a
 //                          hung encoder does
+//   FAULT_CRASHES_WHEN_IDLE config_set starts a thread of its own that waits
+//                          for the test's auto-reset event kCrashNowEvent and
+//                          then writes through a null pointer, while no call
+//                          is in flight
 //   FAULT_INIT_STUCK, FAULT_CONFIG_GET_STUCK
 //                          that function waits for ever once it has recorded
 //                          its call
@@ -28,6 +32,7 @@
 
 #include "plugin/output_plugin.h"
 #include "tests/subplugins/call_record.h"
+#include "tests/subplugins/fault_orders.h"
 
 #ifndef FAULT_INIT_RESULT
 #define FAULT_INIT_RESULT 1
@@ -161,7 +166,18 @@ int ConfigGet(void* data, int size) {
     return written;
 }
 
+#if defined(FAULT_CRASHES_WHEN_IDLE)
+DWORD WINAPI CrashWhenTold(void*) {
+    WaitForSingleObject(CreateEventA(nullptr, FALSE, FALSE, kCrashNowEvent), INFINITE);
+    Crash();
+    return 0;
+}
+#endif
+
 int ConfigSet(void* data, int size) {
+#if defined(FAULT_CRASHES_WHEN_IDLE)
+    CloseHandle(CreateThread(nullptr, 0, CrashWhenTold, nullptr, 0, nullptr));
+#endif
     if (data != nullptr && size > 0) {
         const size_t offered = static_cast<size_t>(size);
         const size_t taken = offered < sizeof g_settings ? offered : sizeof g_settings;

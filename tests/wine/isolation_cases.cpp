@@ -12,6 +12,7 @@
 #include "isolated/protocol/control_block.h"
 #include "tests/common/call_log.h"
 #include "tests/common/cp932_texts.h"
+#include "tests/subplugins/fault_orders.h"
 #include "tests/wine/check.h"
 #include "tests/wine/editor.h"
 #include "tests/wine/host_editor.h"
@@ -24,6 +25,7 @@ namespace {
 const char kCrashInInit[] = "fault_crash_init.auo_";
 const char kCrashInConfigGet[] = "fault_crash_config_get.auo_";
 const char kCrashInOutput[] = "fault_crash_output.auo_";
+const char kCrashWhenIdle[] = "fault_crash_idle.auo_";
 const char kStuck[] = "fault_stuck.auo_";
 const char kStuckInInit[] = "fault_stuck_init.auo_";
 const char kStuckInConfigGet[] = "fault_stuck_config_get.auo_";
@@ -202,6 +204,41 @@ TEST_CASE(isolation,
         editor::ClearSidecar();
         TakeCalls();
     }
+}
+
+TEST_CASE(isolation, a_crash_between_calls_is_told_at_the_next_call_which_runs_in_a_fresh_helper) {
+    if (!editor::Module().isolated) SKIP_CASE(kNotIsolated);
+    editor::ClearSidecar();
+    REQUIRE(editor::InstallSubPlugin(kCrashWhenIdle));
+    const HANDLE crash_now = CreateEventA(nullptr, FALSE, FALSE, kCrashNowEvent);
+    REQUIRE(crash_now != nullptr);
+    editor::Relay relay;
+    REQUIRE(editor::LoadRelay(&relay));
+    REQUIRE_EQ(relay.table->init(), 1);
+    // Choosing it starts the encoder's thread, which crashes when told.
+    CHECK_EQ(Restore(relay, kCrashWhenIdle, ""), kHeader + 16);
+    const DWORD first_helper = editor::HelperProcessId();
+    const HANDLE helper = OpenProcess(SYNCHRONIZE, FALSE, first_helper);
+    REQUIRE(helper != nullptr);
+    SetEvent(crash_now);
+    CHECK_EQ(WaitForSingleObject(helper, kBoxLimit), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseHandle(helper);
+    CHECK(editor::TakeMessageBoxTexts().empty());
+
+    // The editor saves: the user is told, and the call is answered by a
+    // fresh helper that has the encoder's settings back.
+    CHECK_EQ(relay.table->config_get(nullptr, 0), kHeader + 16);
+    const std::vector<std::string> texts = BoxesShown(1);
+    REQUIRE_EQ(texts.size(), 1u);
+    if (!CHECK(editor::IsAccessViolationText(texts[0], kFaultName, kCrashWhenIdle, false))) PrintTexts(texts);
+    const DWORD second_helper = editor::HelperProcessId();
+    CHECK(second_helper != 0 && second_helper != first_helper);
+    CHECK_EQ(relay.table->exit(), 1);
+    CHECK(editor::TakeMessageBoxTexts().empty());
+    editor::UnloadRelay(&relay);
+    CloseHandle(crash_now);
+    editor::ClearSidecar();
+    TakeCalls();
 }
 
 TEST_CASE(isolation, without_its_helper_the_module_says_so_and_lists_nothing_until_the_helper_is_back) {
