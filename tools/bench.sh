@@ -309,16 +309,32 @@ export_one() {
 
 # series PLATFORM ENCODER SIZE BALANCE HOST_COST SETTINGS FRAMES REP ALONE
 # BUFFERS...: the direct export, then for each buffer count the relay(s) and
-# the floor, each repetition letting another of them go first.
+# the floor (and the isolated module), each repetition letting another of
+# them go first.
 series() {
     local platform="$1" encoder="$2" size="$3" balance="$4" host="$5" settings="$6" frames="$7" rep="$8"
     local alone="$9"
     shift 9
     export_one "$platform" "$encoder" "$size" "$balance" "$host" "$settings" "$frames" 0 direct "$rep" "$alone"
-    local buffers variants=("${relays[@]}" floor) order=() i count
-    if [ "$platform" == wine ] && [ "$isolated" == 1 ]; then variants+=(isolated); fi
+    local buffers variants=("${relays[@]}" floor) order=() i count variant
     count="${#variants[@]}"
     for ((i = 0; i < count; ++i)); do order+=("${variants[$(((i + rep) % count))]}"); done
+    if [ "$platform" == wine ] && [ "$isolated" == 1 ]; then
+        # Back to back with the relay in the editor's process, each going
+        # first in turn: this machine's slow spells outlast one export, and
+        # a third export between the two would put them in different ones.
+        local paired=()
+        for variant in "${order[@]}"; do
+            if [ "$variant" != after ]; then
+                paired+=("$variant")
+            elif ((rep % 2 == 1)); then
+                paired+=(isolated after)
+            else
+                paired+=(after isolated)
+            fi
+        done
+        order=("${paired[@]}")
+    fi
     for buffers in "$@"; do
         for variant in "${order[@]}"; do
             export_one "$platform" "$encoder" "$size" "$balance" "$host" "$settings" "$frames" "$buffers" \
