@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "platform/handles.h"
 
@@ -35,6 +36,14 @@ public:
     bool Map(ObjectHandle handle, size_t bytes);
 
     void Close();
+
+    // Hands a section over whole (view and handle), e.g. to a thread that
+    // is to close it.
+    void Swap(SharedMemory& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(handle_, other.handle_);
+    }
 
     // Has the system put pages behind the whole view without changing what
     // they hold, so that whoever writes there first does not stop at every

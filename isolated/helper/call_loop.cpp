@@ -201,6 +201,7 @@ int ServeCalls(ControlBlock& block, platform::AutoResetEvent& call_event, platfo
         const CallStatus status = calls.Serve(code);
         block.call.status.store(static_cast<int32_t>(status), std::memory_order_release);
         reply_event.Signal();
+        if (code == HelperCall::Output) LetExportSectionsGo();
         if (code == HelperCall::Exit) return 0;
     }
 }

@@ -324,6 +324,7 @@ void HelperProcess::Stop() {
     LetGo();
     block_memory_.Close();
     block_ = nullptr;
+    retirer_.Finish();
 }
 
 void HelperProcess::LetGo() {

@@ -90,6 +90,7 @@ public:
     // Ends a helper whose encoder stopped answering, then tells the user so.
     void EndHungHelper(const char* encoder_name);
     void EndUnanswering(const char* encoder_name) override { EndHungHelper(encoder_name); }
+    void LetSectionGo(platform::SharedMemory& section) override { retirer_.Retire(section); }
     // Every encoder's exit in the helper, with a bounded wait, then its end;
     // no helper runs afterwards.
     void Stop();
@@ -122,4 +123,5 @@ private:
     std::vector<std::string> left_out_;  // files whose start ended a helper
     std::string ended_while_starting_;   // the last such file, set by ReportEnd
     std::function<void(HelperProcess&)> restore_;
+    SectionRetirer retirer_;  // an export's slot section, let go after the export
 };

@@ -26,6 +26,32 @@ public:
     // Ends a helper whose encoder stopped answering after the editor's
     // cancel, and tells the user so.
     virtual void EndUnanswering(const char* encoder_name) = 0;
+    // Takes over a section the export is done with, and lets it go. Its
+    // pages are freed at its last close, tens of milliseconds for a large
+    // one: a peer may do that on a thread of its own, so that the editor's
+    // thread does not wait for it at the export's end.
+    virtual void LetSectionGo(platform::SharedMemory& section) { section.Close(); }
+};
+
+// Closes sections on a thread of its own, one at a time: each Retire()
+// waits for the one before. Finish() waits for the last; the owner calls it
+// before it goes (not under the loader's lock: the thread's end takes it).
+class SectionRetirer {
+public:
+    SectionRetirer() = default;
+    ~SectionRetirer() { Finish(); }
+    SectionRetirer(const SectionRetirer&) = delete;
+    SectionRetirer& operator=(const SectionRetirer&) = delete;
+
+    // Leaves `section` empty; closes it at once when no thread can start.
+    void Retire(platform::SharedMemory& section);
+    void Finish();
+
+private:
+    static unsigned THREAD_ENTRY_CALL CloseRetired(void* retirer);
+
+    platform::Thread thread_;
+    platform::SharedMemory retired_;
 };
 
 // How long a silent encoder is left alone before the editor is asked on its

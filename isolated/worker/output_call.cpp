@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <new>
+#include <optional>
 
 #include "isolated/protocol/output_request.h"
 #include "isolated/protocol/section_links.h"
@@ -9,6 +10,8 @@
 
 namespace {
 RelayContext* g_exports = nullptr;
+// The last export's sections, kept mapped until its answer has gone.
+std::optional<SectionWorkerLink> g_sections;
 }  // namespace
 
 bool OpenExports(platform::ObjectHandle done_event, platform::ObjectHandle wake_event) {
@@ -22,7 +25,14 @@ bool OpenExports(platform::ObjectHandle done_event, platform::ObjectHandle wake_
     return true;
 }
 
+void LetExportSectionsGo() {
+    if (!g_sections) return;
+    g_sections->Close();
+    g_sections.reset();
+}
+
 void CloseExports() {
+    LetExportSectionsGo();
     if (g_exports == nullptr) return;
     SetModuleContext(nullptr);
     delete g_exports;
@@ -48,7 +58,8 @@ int RunOutputCall(ControlBlock& block, OutputPluginTable* table) {
         return 0;
     }
 
-    SectionWorkerLink link(block, buffer_count, info.passthrough_2[3]);
+    LetExportSectionsGo();
+    SectionWorkerLink& link = g_sections.emplace(block, buffer_count, info.passthrough_2[3]);
     context->buffer_count = buffer_count;
     context->ShareExport(&block.channel, RingWords(block), kRingWordCapacity, nullptr, &link);
     int result = 0;
@@ -63,6 +74,5 @@ int RunOutputCall(ControlBlock& block, OutputPluginTable* table) {
     // ends only with this word.
     context->TellServingSideTheWorkerEnded();
     context->ShareExport(nullptr, nullptr, 0, nullptr, nullptr);
-    link.Close();
     return result;
 }

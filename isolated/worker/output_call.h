@@ -17,3 +17,8 @@ void CloseExports();
 // output (0 also when the request is unusable or no worker can start: the
 // module's serving loop is then told the export is over).
 int RunOutputCall(ControlBlock& block, OutputPluginTable* table);
+
+// After the call's answer: the last export's sections are unmapped and
+// closed. Unmapping a large view takes the system milliseconds, and the
+// editor's thread need not wait for them.
+void LetExportSectionsGo();

@@ -59,6 +59,7 @@ public:
         // Both halves are in one process here, and the helper's export used
         // the module-wide pointer for its own context.
         SetModuleContext(&editor_side_);
+        LetExportSectionsGo();  // as the helper does once it has answered
         return {CallStatus::Done, result_, false};
     }
     platform::ObjectHandle Process() const override { return 0; }
@@ -67,6 +68,7 @@ public:
         return copy < 0 ? 0 : static_cast<platform::ObjectHandle>(copy);
     }
     void EndUnanswering(const char*) override { ++ended_unanswering; }
+    void LetSectionGo(platform::SharedMemory& section) override { retirer_.Retire(section); }
 
 private:
     RelayContext& editor_side_;
@@ -76,6 +78,7 @@ private:
     bool opened_ = false;
     std::thread thread_;
     int result_ = 0;
+    SectionRetirer retirer_;
 };
 
 std::atomic<long> g_wrong{0};
