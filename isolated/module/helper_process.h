@@ -14,6 +14,7 @@
 
 #include "isolated/protocol/control_block.h"
 #include "isolated/protocol/helper_endpoint.h"
+#include "isolated/protocol/section_retirer.h"
 #include "platform/child_process.h"
 #include "platform/event.h"
 #include "platform/handles.h"

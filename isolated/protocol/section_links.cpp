@@ -19,22 +19,6 @@ uint64_t RoundToUnit(uint64_t bytes) { return (bytes + kSectionUnit - 1) / kSect
 
 }  // namespace
 
-unsigned THREAD_ENTRY_CALL SectionRetirer::CloseRetired(void* retirer) {
-    static_cast<SectionRetirer*>(retirer)->retired_.Close();
-    return 0;
-}
-
-void SectionRetirer::Retire(platform::SharedMemory& section) {
-    Finish();
-    retired_.Swap(section);
-    if (!thread_.Start(&CloseRetired, this)) retired_.Close();
-}
-
-void SectionRetirer::Finish() {
-    if (thread_.Started()) thread_.Join();
-    retired_.Close();
-}
-
 SectionServingLink::SectionServingLink(ControlBlock& block, PeerProcess& peer, const char* encoder_name,
                                        int32_t sample_bytes, SilenceLimits limits)
     : block_(block),

@@ -33,27 +33,6 @@ public:
     virtual void LetSectionGo(platform::SharedMemory& section) { section.Close(); }
 };
 
-// Closes sections on a thread of its own, one at a time: each Retire()
-// waits for the one before. Finish() waits for the last; the owner calls it
-// before it goes (not under the loader's lock: the thread's end takes it).
-class SectionRetirer {
-public:
-    SectionRetirer() = default;
-    ~SectionRetirer() { Finish(); }
-    SectionRetirer(const SectionRetirer&) = delete;
-    SectionRetirer& operator=(const SectionRetirer&) = delete;
-
-    // Leaves `section` empty; closes it at once when no thread can start.
-    void Retire(platform::SharedMemory& section);
-    void Finish();
-
-private:
-    static unsigned THREAD_ENTRY_CALL CloseRetired(void* retirer);
-
-    platform::Thread thread_;
-    platform::SharedMemory retired_;
-};
-
 // How long a silent encoder is left alone before the editor is asked on its
 // behalf, and how long it gets once the editor has cancelled.
 struct SilenceLimits {
