@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "isolated/protocol/helper_endpoint.h"
-#include "isolated/protocol/section_retirer.h"
 #include "isolated/protocol/output_request.h"
+#include "isolated/protocol/section_retirer.h"
 #include "isolated/serving/isolated_export.h"
 #include "isolated/worker/output_call.h"
 #include "platform/shared_memory.h"
